@@ -1,0 +1,73 @@
+// One reader's connection to one band of the band publisher's shared memory.
+//
+// Mapping "VEXA<n>Band":
+//   +-------------------------+  offset 0
+//   | BandHeader (20 bytes)   |
+//   | ... rest of the page    |
+//   +-------------------------+  offset = system page size
+//   | ring: BufferSize bytes  |  complex samples, I then Q, 32-bit floats
+//   +-------------------------+
+// Event "eVEXA<n>Band" is set by the publisher after each block.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+
+struct BandHeader {
+  int32_t SampleRate;      // complex samples per second; 0 or less: band not in use
+  int32_t BlockInSamples;  // complex samples per block written by the publisher
+  int32_t L0;              // centre frequency in Hz
+  int32_t BufferSize;      // ring size in bytes
+  int32_t WritePos;        // ring offset the publisher writes next
+};
+
+const int kBandCount = 32;
+const int kSampleBytes = 8;  // one complex sample: I and Q as 32-bit floats
+const int kBandNameSize = 32;
+const DWORD kResponsiveWaitMs = 100;  // waits that must still hear a stop request
+
+struct BandChannel {
+  HANDLE mapping;                    // null while closed
+  uint8_t* view;                     // base of the read-only view, null while closed
+  uint32_t pageSize;                 // system page size, set by ChannelInit
+  int32_t ringSize;                  // BufferSize as read at open
+  uint32_t totalSize;                // ring size plus page size
+  HANDLE event;                      // null while closed
+  uint8_t* ringStart;                // view + page size
+  uint8_t* ringEnd;                  // ring start + ring size
+  uint8_t* readPtr;                  // this reader's position inside the ring
+  const volatile int32_t* writePos;  // the publisher's WritePos in the header
+};
+
+// Puts the channel in the closed state with the system page size filled in.
+void ChannelInit(BandChannel& ch);
+
+// The band's header, or null while the channel is closed.
+const volatile BandHeader* Header(const BandChannel& ch);
+
+// Builds "VEXA%dBand" for band n into name (kBandNameSize bytes).
+void BandName(int band, char* name);
+
+// Opens mapping `name` and event "e<name>", starting at the publisher's current
+// write position. Refuses a band whose header does not fit the mapped view.
+bool Open(BandChannel& ch, const char* name);
+
+// Resets the event and waits for the publisher's next signal, with no time-out.
+bool WaitForData(BandChannel& ch);
+
+// As above, but gives up after timeoutMs; false on time-out or a closed channel.
+bool WaitForData(BandChannel& ch, DWORD timeoutMs);
+
+// Copies exactly len bytes from the ring into dst, or nothing at all.
+bool Read(BandChannel& ch, int32_t len, void* dst);
+
+// Moves the read position to the publisher's current write position.
+void SkipToWritePos(BandChannel& ch);
+
+// Unmaps and closes everything; harmless on a closed channel.
+void Close(BandChannel& ch);
+
+// Turns a band number (0..31) or a frequency in kHz into a band index;
+// returns value itself when no published band covers the frequency.
+int LocateBand(int value);

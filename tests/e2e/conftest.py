@@ -1,0 +1,209 @@
+"""Shared harness for the end-to-end tests: runs the real .exe files under Wine.
+
+Every program runs in the build tree's own Wine prefix, so the bands that the
+simulator publishes there are seen by the programs under test and by nothing else.
+"""
+import os
+import shutil
+import signal
+import subprocess
+import threading
+import time
+import uuid
+from contextlib import contextmanager
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ.get("VEXA_BUILD", ROOT / "build")).resolve()
+BIN = BUILD / "bin"
+ARTIFACTS = BUILD / "test-artifacts"
+
+
+def wine_env(**extra):
+    env = dict(os.environ)
+    env.update(
+        WINEPREFIX=str(BUILD / "wineprefix"),
+        WINEDEBUG="-all",
+        WINEDLLOVERRIDES="mscoree,mshtml=",
+    )
+    env.update({k: str(v) for k, v in extra.items()})
+    return env
+
+
+def wine_cmd(exe, *args):
+    return ["wine", str(BIN / exe), *[str(a) for a in args]]
+
+
+def run(exe, *args, cwd=None, timeout=60, env=None):
+    """Runs a program to its end; returns the CompletedProcess (text output)."""
+    return subprocess.run(
+        wine_cmd(exe, *args), cwd=cwd, env=env or wine_env(), stdin=subprocess.DEVNULL,
+        capture_output=True, text=True, errors="replace", timeout=timeout)
+
+
+class Proc:
+    """A program running in the background, its output collected as it comes."""
+
+    def __init__(self, exe, *args, cwd=None, env=None):
+        self.name = exe
+        self.popen = subprocess.Popen(
+            wine_cmd(exe, *args), cwd=cwd, env=env or wine_env(), stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self._out = bytearray()
+        self._err = bytearray()
+        self._lock = threading.Lock()
+        self._threads = [
+            threading.Thread(target=self._pump, args=(self.popen.stdout, self._out), daemon=True),
+            threading.Thread(target=self._pump, args=(self.popen.stderr, self._err), daemon=True),
+        ]
+        for t in self._threads:
+            t.start()
+
+    def _pump(self, stream, sink):
+        for chunk in iter(lambda: stream.read1(65536), b""):
+            with self._lock:
+                sink.extend(chunk)
+
+    @property
+    def stdout(self):
+        with self._lock:
+            return self._out.decode(errors="replace")
+
+    @property
+    def stderr(self):
+        with self._lock:
+            return self._err.decode(errors="replace")
+
+    def wait_for(self, text, timeout=20, stream="stdout"):
+        """Waits until text shows in the output; fails the test otherwise."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if text in getattr(self, stream):
+                return
+            if self.popen.poll() is not None:
+                time.sleep(0.2)  # let the pumps drain
+                if text in getattr(self, stream):
+                    return
+                break
+            time.sleep(0.05)
+        raise AssertionError(
+            f"{self.name}: {text!r} not seen on {stream}\n"
+            f"stdout:\n{self.stdout}\nstderr:\n{self.stderr}")
+
+    def interrupt(self):
+        """Ctrl+C: Wine hands SIGINT to the console control handler."""
+        if self.popen.poll() is None:
+            self.popen.send_signal(signal.SIGINT)
+
+    def wait(self, timeout=20):
+        code = self.popen.wait(timeout)
+        for t in self._threads:
+            t.join(5)
+        return code
+
+    def kill(self):
+        if self.popen.poll() is None:
+            self.popen.kill()
+        self.popen.wait(10)
+        for t in self._threads:
+            t.join(5)
+
+    def stop(self, timeout=20):
+        """Ctrl+C, then waits; kills what does not end. Returns the exit code."""
+        self.interrupt()
+        try:
+            return self.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise
+
+
+@contextmanager
+def simulator(*args):
+    """Runs vexa_sim with the given arguments while the block runs."""
+    sim = Proc("vexa_sim.exe", *args)
+    try:
+        sim.wait_for("Ctrl+C to stop")
+        yield sim
+    finally:
+        sim.stop()
+
+
+class TmuxProc:
+    """A program on a real console (tmux), for tests that press keys."""
+
+    def __init__(self, exe, *args, cwd=None, env=None, width=200):
+        self.session = "vexa-" + uuid.uuid4().hex[:8]
+        self.log = Path(cwd or ".") / f"{self.session}.screen"
+        env = env or wine_env()
+        cmd = " ".join(_quote(c) for c in wine_cmd(exe, *args))
+        done = f"; echo __EXIT=$? ; sleep 600"
+        subprocess.run(
+            ["tmux", "new-session", "-d", "-s", self.session, "-x", str(width), "-y", "50",
+             "bash", "-c", cmd + done], cwd=cwd, env=env, check=True)
+
+    def screen(self):
+        res = subprocess.run(["tmux", "capture-pane", "-p", "-J", "-S", "-1000", "-t", self.session],
+                             capture_output=True, text=True)
+        return res.stdout
+
+    def send_keys(self, *keys):
+        subprocess.run(["tmux", "send-keys", "-t", self.session, *keys], check=True)
+
+    def wait_for(self, text, timeout=20):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if text in self.screen():
+                return
+            time.sleep(0.1)
+        raise AssertionError(f"{text!r} not on the console:\n{self.screen()}")
+
+    def exit_code(self, timeout=20):
+        self.wait_for("__EXIT=", timeout)
+        line = [l for l in self.screen().splitlines() if "__EXIT=" in l][-1]
+        return int(line.split("__EXIT=")[1].split()[0])
+
+    def close(self):
+        subprocess.run(["tmux", "kill-session", "-t", self.session], capture_output=True)
+
+
+def _quote(text):
+    return "'" + text.replace("'", "'\\''") + "'"
+
+
+@pytest.fixture
+def tmux():
+    """Factory for console sessions; every session is closed after the test."""
+    made = []
+
+    def start(exe, *args, **kw):
+        t = TmuxProc(exe, *args, **kw)
+        made.append(t)
+        return t
+
+    yield start
+    for t in made:
+        t.close()
+
+
+@pytest.fixture(scope="session", autouse=True)
+def wine_session():
+    """Keeps one wineserver alive for the whole run, so each start costs little."""
+    if not (BIN / "vexa_sim.exe").exists():
+        pytest.exit(f"build first: {BIN / 'vexa_sim.exe'} is missing", returncode=2)
+    ARTIFACTS.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["wineserver", "-p", "30"], env=wine_env(), check=False)
+    yield
+    subprocess.run(["wineserver", "-k"], env=wine_env(), check=False)
+
+
+@pytest.fixture
+def workdir(tmp_path):
+    """An empty working folder for programs that write files."""
+    return tmp_path
+
+
+def have(tool):
+    return shutil.which(tool) is not None

@@ -1,0 +1,111 @@
+// vexa_monitor: follows one published band and reports what arrives, to check a
+// publisher (the receiver's or vexa_sim) without recording anything.
+#include <stdio.h>
+#include <string.h>
+
+#include <vector>
+
+#include "band_channel.h"
+#include "numbers.h"
+
+static const char kUsage[] =
+    "Usage: vexa_monitor <BandNr> [--seconds S] [--counter]\n"
+    "\n"
+    "Opens band BandNr (mapping VEXA<BandNr>Band), prints its header, then once a\n"
+    "second the blocks and samples that arrived. --counter checks vexa_sim's counter\n"
+    "signal sample by sample. Stops after S seconds or on Ctrl+C.\n";
+
+static volatile LONG g_stop = 0;
+
+static BOOL WINAPI OnConsoleEvent(DWORD) {
+  g_stop = 1;
+  return TRUE;
+}
+
+struct MonitorStats {
+  long long blocks;
+  long long samples;
+  long long counterErrors;
+  long long nextIndex;  // expected counter index mod 65536, -1 before the first block
+};
+
+static void CheckCounter(MonitorStats& s, const float* iq, int32_t samples) {
+  for (int32_t i = 0; i < samples; i++) {
+    long long m = (long long)(iq[2 * i] / 65536.0f) + 32768;
+    bool qMatches = iq[2 * i + 1] == float((32767 - m) * 65536);
+    if (s.nextIndex >= 0 && (m != s.nextIndex || !qMatches)) s.counterErrors++;
+    s.nextIndex = (m + 1) & 0xFFFF;
+  }
+}
+
+static bool ParseArgs(int argc, char** argv, int32_t* band, int32_t* seconds, bool* counter) {
+  if (argc < 2) return false;
+  if (!ParseInt32(argv[1], band) || *band < 0 || *band >= kBandCount) {
+    fprintf(stderr, "vexa_monitor: bad band number '%s'\n", argv[1]);
+    return false;
+  }
+  for (int i = 2; i < argc; i++) {
+    if (strcmp(argv[i], "--counter") == 0) {
+      *counter = true;
+    } else if (strcmp(argv[i], "--seconds") == 0 && i + 1 < argc &&
+               ParseInt32(argv[i + 1], seconds) && *seconds > 0) {
+      i++;
+    } else {
+      fprintf(stderr, "vexa_monitor: bad argument '%s'\n", argv[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+static void Follow(BandChannel& ch, int32_t seconds, bool counter) {
+  int32_t block = Header(ch)->BlockInSamples;
+  std::vector<float> buffer(size_t(block) * 2);
+  MonitorStats s = {0, 0, 0, -1};
+  DWORD start = GetTickCount();
+  long long lastBlocks = 0;
+  for (int32_t second = 1; !g_stop && (seconds == 0 || second <= seconds); second++) {
+    while (!g_stop && GetTickCount() - start < DWORD(second) * 1000) {
+      WaitForData(ch, kResponsiveWaitMs);
+      while (Read(ch, block * kSampleBytes, buffer.data())) {
+        s.blocks++;
+        s.samples += block;
+        if (counter) CheckCounter(s, buffer.data(), block);
+      }
+    }
+    printf("%d s: %lld blocks\n", second, s.blocks - lastBlocks);
+    lastBlocks = s.blocks;
+  }
+  printf("total: %lld blocks, %lld samples", s.blocks, s.samples);
+  if (counter) printf(", %lld counter errors", s.counterErrors);
+  printf("\n");
+}
+
+int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  int32_t band = 0, seconds = 0;
+  bool counter = false;
+  if (!ParseArgs(argc, argv, &band, &seconds, &counter)) {
+    fputs(kUsage, stderr);
+    return 2;
+  }
+  BandChannel ch;
+  ChannelInit(ch);
+  char name[kBandNameSize];
+  BandName(band, name);
+  if (!Open(ch, name)) {
+    fprintf(stderr, "vexa_monitor: can't open band %d (%s)\n", band, name);
+    return 1;
+  }
+  const volatile BandHeader* h = Header(ch);
+  printf("band %d: SampleRate=%d BlockInSamples=%d L0=%d BufferSize=%d\n", band, h->SampleRate,
+         h->BlockInSamples, h->L0, h->BufferSize);
+  if (h->BlockInSamples < 1 || int64_t(h->BlockInSamples) * kSampleBytes >= h->BufferSize) {
+    fprintf(stderr, "vexa_monitor: BlockInSamples %d does not fit the ring\n", h->BlockInSamples);
+  } else {
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    Follow(ch, seconds, counter);
+  }
+  Close(ch);
+  return 0;
+}

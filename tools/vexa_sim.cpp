@@ -1,0 +1,347 @@
+// vexa_sim: a stand-in for the receiver's band publisher. It publishes bands in
+// shared memory exactly as the receiver does, so the VEXA tools can be tried and
+// tested without a receiver.
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "numbers.h"
+#include "publisher.h"
+
+#include <mmsystem.h>
+
+static const char kUsage[] =
+    "Usage: vexa_sim [global options] --band N [band options] [--band M [band options]]...\n"
+    "\n"
+    "Publishes receiver bands in shared memory (mapping VEXA<N>Band, event eVEXA<N>Band)\n"
+    "so that the VEXA tools can run without a receiver. Stops on Ctrl+C.\n"
+    "\n"
+    "Band options, for the --band before them:\n"
+    "  --rate R            SampleRate in samples/s (default 192000; 0 publishes an unused band)\n"
+    "  --block B           BlockInSamples (default 2048)\n"
+    "  --l0 HZ             L0, the centre frequency in Hz (default 7050000)\n"
+    "  --ring BYTES        ring size, a multiple of 8 (default 4194304)\n"
+    "  --signal KIND       counter (default), tone or silence\n"
+    "  --tone HZ           tone offset from L0 in Hz, I = cos, Q = sin (default 1000)\n"
+    "  --level DB          tone level in dB below full scale (default -6)\n"
+    "  --blocks N          write N blocks, then stay silent (default: no limit)\n"
+    "  --at SEC FIELD=V    at SEC seconds set FIELD (l0, rate or block) to V\n"
+    "\n"
+    "Global options:\n"
+    "  --speed X           pace blocks at X times real time (default 1), or max\n"
+    "  --seconds S         stop after S seconds (default: until Ctrl+C)\n"
+    "\n"
+    "Counter signal: sample k has m = k mod 65536, I = (m - 32768) * 65536 and\n"
+    "Q = (32767 - m) * 65536; at scale factor 16 that is I = m - 32768, Q = 32767 - m.\n";
+
+static const int kMaxBands = kBandCount;
+static const int kMaxChanges = 16;
+static const int32_t kMaxBlock = 1 << 20;
+static const double kPi = 3.14159265358979323846;
+
+enum SignalKind { kCounter, kTone, kSilence };
+
+struct HeaderChange {
+  double atSeconds;
+  char field;  // 'l' L0, 'r' SampleRate, 'b' BlockInSamples
+  int32_t value;
+  bool done;
+};
+
+struct SimBand {
+  int band;
+  int32_t rate, block, l0, ring;
+  SignalKind signal;
+  double toneHz, levelDb, phase;
+  int64_t blockLimit;  // -1: no limit
+  int64_t blocksWritten;
+  double nextDue;  // seconds since start
+  HeaderChange changes[kMaxChanges];
+  int changeCount;
+  Publisher pub;
+  std::vector<float> samples;
+};
+
+struct SimOptions {
+  SimBand bands[kMaxBands];
+  int bandCount;
+  double speed;    // 0: as fast as possible
+  double seconds;  // 0: until Ctrl+C
+};
+
+static volatile LONG g_stop = 0;
+
+static BOOL WINAPI OnConsoleEvent(DWORD) {
+  g_stop = 1;
+  return TRUE;
+}
+
+static bool Fail(const char* option, const char* value) {
+  fprintf(stderr, "vexa_sim: bad value for %s: '%s' (see vexa_sim --help)\n", option, value);
+  return false;
+}
+
+static bool ParseDouble(const char* text, double* value) {
+  char* end;
+  *value = strtod(text, &end);
+  return end != text && *end == 0 && isfinite(*value);
+}
+
+static void BandDefaults(SimBand& b, int band) {
+  memset(&b.pub, 0, sizeof b.pub);
+  b.band = band;
+  b.rate = 192000;
+  b.block = 2048;
+  b.l0 = 7050000;
+  b.ring = 4194304;
+  b.signal = kCounter;
+  b.toneHz = 1000;
+  b.levelDb = -6;
+  b.phase = 0;
+  b.blockLimit = -1;
+  b.blocksWritten = 0;
+  b.nextDue = 0;
+  b.changeCount = 0;
+}
+
+static bool ParseChange(SimBand& b, const char* when, const char* what) {
+  if (b.changeCount == kMaxChanges) return Fail("--at (too many changes)", what);
+  HeaderChange& c = b.changes[b.changeCount];
+  if (!ParseDouble(when, &c.atSeconds) || c.atSeconds < 0) return Fail("--at", when);
+  const char* eq = strchr(what, '=');
+  if (!eq || !ParseInt32(eq + 1, &c.value)) return Fail("--at", what);
+  size_t n = size_t(eq - what);
+  if (n == 2 && strncmp(what, "l0", 2) == 0)
+    c.field = 'l';
+  else if (n == 4 && strncmp(what, "rate", 4) == 0)
+    c.field = 'r';
+  else if (n == 5 && strncmp(what, "block", 5) == 0)
+    c.field = 'b';
+  else
+    return Fail("--at", what);
+  if (c.field == 'b' && (c.value < 1 || c.value > kMaxBlock)) return Fail("--at", what);
+  c.done = false;
+  b.changeCount++;
+  return true;
+}
+
+static bool ParseSignal(SimBand& b, const char* v) {
+  if (strcmp(v, "counter") == 0)
+    b.signal = kCounter;
+  else if (strcmp(v, "tone") == 0)
+    b.signal = kTone;
+  else if (strcmp(v, "silence") == 0)
+    b.signal = kSilence;
+  else
+    return Fail("--signal", v);
+  return true;
+}
+
+static bool ParseInt(const char* option, const char* v, int32_t lo, int32_t hi, int32_t* out) {
+  if (!ParseInt32(v, out) || *out < lo || *out > hi) return Fail(option, v);
+  return true;
+}
+
+// One band option and its value; *used is how many arguments it took.
+static bool ParseBandOption(SimBand& b, char** argv, int left, int* used) {
+  const char* o = argv[0];
+  *used = 2;
+  if (left < 2) return Fail(o, "(missing)");
+  const char* v = argv[1];
+  int32_t n;
+  if (strcmp(o, "--rate") == 0) return ParseInt(o, v, INT32_MIN, INT32_MAX, &b.rate);
+  if (strcmp(o, "--block") == 0) return ParseInt(o, v, 1, kMaxBlock, &b.block);
+  if (strcmp(o, "--l0") == 0) return ParseInt(o, v, INT32_MIN, INT32_MAX, &b.l0);
+  if (strcmp(o, "--ring") == 0) {
+    if (!ParseInt(o, v, 8, 1 << 30, &b.ring) || b.ring % 8 != 0) return Fail(o, v);
+    return true;
+  }
+  if (strcmp(o, "--signal") == 0) return ParseSignal(b, v);
+  if (strcmp(o, "--tone") == 0) return ParseDouble(v, &b.toneHz) || Fail(o, v);
+  if (strcmp(o, "--level") == 0) return ParseDouble(v, &b.levelDb) || Fail(o, v);
+  if (strcmp(o, "--blocks") == 0) {
+    if (!ParseInt(o, v, 0, INT32_MAX, &n)) return false;
+    b.blockLimit = n;
+    return true;
+  }
+  if (strcmp(o, "--at") == 0) {
+    *used = 3;
+    return left >= 3 ? ParseChange(b, v, argv[2]) : Fail(o, "(missing)");
+  }
+  fprintf(stderr, "vexa_sim: unknown option '%s' (see vexa_sim --help)\n", o);
+  return false;
+}
+
+static bool ParseGlobalOption(SimOptions& opt, const char* o, const char* v) {
+  if (strcmp(o, "--speed") == 0) {
+    if (strcmp(v, "max") == 0)
+      opt.speed = 0;
+    else if (!ParseDouble(v, &opt.speed) || opt.speed <= 0)
+      return Fail(o, v);
+    return true;
+  }
+  if (!ParseDouble(v, &opt.seconds) || opt.seconds <= 0) return Fail(o, v);
+  return true;
+}
+
+static bool ParseArgs(int argc, char** argv, SimOptions& opt) {
+  opt.bandCount = 0;
+  opt.speed = 1;
+  opt.seconds = 0;
+  for (int i = 1; i < argc;) {
+    const char* o = argv[i];
+    if (strcmp(o, "--speed") == 0 || strcmp(o, "--seconds") == 0) {
+      if (i + 1 >= argc) return Fail(o, "(missing)");
+      if (!ParseGlobalOption(opt, o, argv[i + 1])) return false;
+      i += 2;
+    } else if (strcmp(o, "--band") == 0) {
+      int32_t band;
+      if (i + 1 >= argc || !ParseInt(o, argv[i + 1], 0, kBandCount - 1, &band)) return false;
+      for (int k = 0; k < opt.bandCount; k++) {
+        if (opt.bands[k].band == band) return Fail("--band (named twice)", argv[i + 1]);
+      }
+      BandDefaults(opt.bands[opt.bandCount++], band);
+      i += 2;
+    } else if (opt.bandCount == 0) {
+      fprintf(stderr, "vexa_sim: '%s' comes before any --band (see vexa_sim --help)\n", o);
+      return false;
+    } else {
+      int used;
+      if (!ParseBandOption(opt.bands[opt.bandCount - 1], argv + i, argc - i, &used)) return false;
+      i += used;
+    }
+  }
+  if (opt.bandCount > 0) return true;
+  fprintf(stderr, "vexa_sim: no --band given\n%s", kUsage);
+  return false;
+}
+
+static void FillBlock(SimBand& b) {
+  float* iq = b.samples.data();
+  if (b.signal == kCounter) {
+    CounterPattern(b.pub.samplesWritten, b.block, iq);
+    return;
+  }
+  double amplitude = b.signal == kTone ? 2147483648.0 * pow(10.0, b.levelDb / 20) : 0;
+  double step = b.rate > 0 ? 2 * kPi * b.toneHz / b.rate : 0;
+  for (int32_t i = 0; i < b.block; i++) {
+    iq[2 * i] = float(amplitude * cos(b.phase));
+    iq[2 * i + 1] = float(amplitude * sin(b.phase));
+    b.phase = fmod(b.phase + step, 2 * kPi);
+  }
+}
+
+static void ApplyChanges(SimBand& b, double now) {
+  for (int k = 0; k < b.changeCount; k++) {
+    HeaderChange& c = b.changes[k];
+    if (c.done || now < c.atSeconds) continue;
+    c.done = true;
+    if (c.field == 'l') b.pub.header->L0 = b.l0 = c.value;
+    if (c.field == 'r') b.pub.header->SampleRate = b.rate = c.value;
+    if (c.field == 'b') b.pub.header->BlockInSamples = b.block = c.value;
+    if (b.nextDue < now) b.nextDue = now;
+    printf("band %d at %.3f s: SampleRate=%d BlockInSamples=%d L0=%d\n", b.band, now, b.rate,
+           b.block, b.l0);
+    fflush(stdout);
+  }
+}
+
+static bool Writing(const SimBand& b) {
+  return b.rate > 0 && (b.blockLimit < 0 || b.blocksWritten < b.blockLimit);
+}
+
+// Writes every block of b that is due by `now`; returns when b's next block is due.
+static double ServeBand(SimBand& b, double now, double speed) {
+  ApplyChanges(b, now);
+  if (!Writing(b)) return now + 0.01;
+  do {
+    FillBlock(b);
+    PublisherWrite(b.pub, b.samples.data(), b.block);
+    b.blocksWritten++;
+    b.nextDue += speed > 0 ? double(b.block) / b.rate / speed : 0;
+  } while (speed > 0 && b.nextDue <= now && Writing(b) && !g_stop);
+  return b.nextDue;
+}
+
+static double Seconds(LARGE_INTEGER start, LARGE_INTEGER freq) {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return double(now.QuadPart - start.QuadPart) / double(freq.QuadPart);
+}
+
+static void Run(SimOptions& opt) {
+  LARGE_INTEGER freq, start;
+  QueryPerformanceFrequency(&freq);
+  QueryPerformanceCounter(&start);
+  timeBeginPeriod(1);
+  while (!g_stop) {
+    double now = Seconds(start, freq);
+    if (opt.seconds > 0 && now >= opt.seconds) break;
+    double nextDue = now + 0.01;
+    for (int k = 0; k < opt.bandCount; k++) {
+      SimBand& b = opt.bands[k];
+      double due = b.nextDue <= now ? ServeBand(b, now, opt.speed) : b.nextDue;
+      if (due < nextDue) nextDue = due;
+    }
+    double wait = nextDue - Seconds(start, freq);
+    if (wait > 0.0015) Sleep(DWORD(wait * 1000));
+  }
+  timeEndPeriod(1);
+}
+
+static int32_t LargestBlock(const SimBand& b) {
+  int32_t largest = b.block;
+  for (int k = 0; k < b.changeCount; k++) {
+    if (b.changes[k].field == 'b' && b.changes[k].value > largest) largest = b.changes[k].value;
+  }
+  return largest;
+}
+
+static bool CreateBands(SimOptions& opt) {
+  for (int k = 0; k < opt.bandCount; k++) {
+    SimBand& b = opt.bands[k];
+    b.samples.assign(size_t(LargestBlock(b)) * 2, 0.0f);
+    if (!PublisherCreate(b.pub, b.band, b.rate, b.block, b.l0, b.ring)) {
+      fprintf(stderr, "vexa_sim: can't create band %d (error %lu)\n", b.band, GetLastError());
+      return false;
+    }
+    static const char* kSignalNames[] = {"counter", "tone", "silence"};
+    printf("band %d: VEXA%dBand SampleRate=%d BlockInSamples=%d L0=%d BufferSize=%d signal=%s\n",
+           b.band, b.band, b.rate, b.block, b.l0, b.ring, kSignalNames[b.signal]);
+  }
+  return true;
+}
+
+int main(int argc, char** argv) {
+  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc < 2) {
+    fputs(kUsage, stderr);
+    return 2;
+  }
+  static SimOptions opt;
+  if (!ParseArgs(argc, argv, opt)) return 2;
+  int status = 1;
+  if (CreateBands(opt)) {
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    if (opt.speed > 0)
+      printf("publishing at %gx real time, Ctrl+C to stop\n", opt.speed);
+    else
+      printf("publishing as fast as possible, Ctrl+C to stop\n");
+    fflush(stdout);
+    Run(opt);
+    status = 0;
+  }
+  for (int k = opt.bandCount - 1; k >= 0; k--) {
+    SimBand& b = opt.bands[k];
+    if (b.pub.view) printf("band %d: %lld blocks written\n", b.band, (long long)b.blocksWritten);
+    PublisherClose(b.pub);
+  }
+  printf("stopped\n");
+  return status;
+}
