@@ -1,0 +1,10 @@
+// Opening the band that a console program's first argument names.
+#pragma once
+
+#include "band_channel.h"
+
+// Turns value (a band number or a frequency in kHz) into a band index with
+// LocateBand, stores it in *band and opens that band on ch. Prints
+// "%d receiver : SampleRate=%d BlockInSamples=%d L0=%d\n" on stdout when the band
+// opens, "Can't open shared memory for %d receiver\n" on stderr when it does not.
+bool OpenReceiverBand(BandChannel& ch, int32_t value, int32_t* band);
