@@ -1,0 +1,59 @@
+"""The publisher simulator and the band monitor, each in its own Wine process."""
+import re
+
+from conftest import Proc, run, simulator
+
+
+def test_counter_pattern_crosses_processes_intact():
+    with simulator("--band", 2, "--block", 1024, "--speed", 4, "--band", 5, "--rate", 48000):
+        res = run("vexa_monitor.exe", 2, "--seconds", 3, "--counter")
+    assert res.returncode == 0, res.stderr
+    assert "band 2: SampleRate=192000 BlockInSamples=1024 L0=7050000 BufferSize=4194304" in res.stdout
+    total = re.search(r"total: (\d+) blocks, (\d+) samples, (\d+) counter errors", res.stdout)
+    assert total, res.stdout
+    blocks, samples, errors = map(int, total.groups())
+    assert blocks > 1000  # 4x real time is 750 blocks a second
+    assert samples == blocks * 1024
+    assert errors == 0
+
+
+def test_simulator_announces_bands_and_header_changes_and_stops_on_ctrl_c():
+    sim = Proc("vexa_sim.exe", "--band", 0, "--rate", 96000, "--block", 512, "--l0", 14074000,
+               "--ring", 65536, "--signal", "tone", "--at", "0.5", "l0=14100000")
+    sim.wait_for("band 0 at")
+    assert sim.stop() == 0
+    out = sim.stdout
+    assert ("band 0: VEXA0Band SampleRate=96000 BlockInSamples=512 L0=14074000 BufferSize=65536 "
+            "signal=tone") in out
+    assert "SampleRate=96000 BlockInSamples=512 L0=14100000" in out
+    assert re.search(r"band 0: \d+ blocks written", out)
+    assert out.rstrip().endswith("stopped")
+
+
+def test_simulator_rejects_bad_arguments_clearly():
+    cases = [
+        ([], "Usage: vexa_sim"),
+        (["--band", "32"], "bad value for --band: '32'"),
+        (["--band", "1", "--rate", "fast"], "bad value for --rate: 'fast'"),
+        (["--band", "1", "--ring", "1001"], "bad value for --ring: '1001'"),
+        (["--band", "1", "--block", "0"], "bad value for --block: '0'"),
+        (["--band", "1", "--signal", "noise"], "bad value for --signal: 'noise'"),
+        (["--band", "1", "--at", "1", "gain=3"], "bad value for --at: 'gain=3'"),
+        (["--band", "1", "--band", "1"], "named twice"),
+        (["--rate", "1"], "comes before any --band"),
+        (["--band", "1", "--color", "red"], "unknown option '--color'"),
+        (["--speed", "0", "--band", "1"], "bad value for --speed: '0'"),
+    ]
+    for args, message in cases:
+        res = run("vexa_sim.exe", *args)
+        assert res.returncode == 2, args
+        assert message in res.stderr, (args, res.stderr)
+        assert "publishing" not in res.stdout
+
+
+def test_monitor_reports_a_missing_band_and_bad_arguments():
+    res = run("vexa_monitor.exe", 7)
+    assert res.returncode == 1
+    assert "can't open band 7 (VEXA7Band)" in res.stderr
+    res = run("vexa_monitor.exe", "x")
+    assert res.returncode == 2 and "bad band number 'x'" in res.stderr
