@@ -76,7 +76,8 @@ bool WaitForData(BandChannel& ch, DWORD timeoutMs) {
 }
 
 bool Read(BandChannel& ch, int32_t len, void* dst) {
-  if (!ch.event || len < 0) return false;
+  // An empty chunk would let a catch-up loop spin forever.
+  if (!ch.event || len <= 0) return false;
   int32_t writeOffset = CurrentWriteOffset(ch);
   if (writeOffset < 0) return false;
   int32_t available = writeOffset - int32_t(ch.readPtr - ch.ringStart);

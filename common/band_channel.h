@@ -59,7 +59,7 @@ bool WaitForData(BandChannel& ch);
 // As above, but gives up after timeoutMs; false on time-out or a closed channel.
 bool WaitForData(BandChannel& ch, DWORD timeoutMs);
 
-// Copies exactly len bytes from the ring into dst, or nothing at all.
+// Copies exactly len bytes (more than 0) from the ring into dst, or nothing at all.
 bool Read(BandChannel& ch, int32_t len, void* dst);
 
 // Moves the read position to the publisher's current write position.

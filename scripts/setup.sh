@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-  wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
+  wine wine32:i386 wine64 xvfb xauth x11-apps x11-utils imagemagick
   cmake ninja-build googletest clang-format
   python3 python3-pytest python3-numpy python3-soundfile
   sox libsox-fmt-all sndfile-programs alsa-utils libasound2-plugins:i386

@@ -198,6 +198,7 @@ TEST_F(ChannelTest, WritePosOutsideTheRingGivesNothing) {
   pub.header->WritePos = 8192;
   EXPECT_TRUE(Read(ch, 8192, iq.data()));
   EXPECT_FALSE(Read(ch, -8, iq.data()));
+  EXPECT_FALSE(Read(ch, 0, iq.data()));
   EXPECT_FALSE(Read(ch, kRing, iq.data()));  // never more than the ring holds
 }
 
