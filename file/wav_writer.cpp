@@ -1,0 +1,170 @@
+// When files begin and end, and what goes into them.
+#include "wav_writer.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "clock.h"
+#include "file_io.h"
+
+const char kWebAddress[] = "https://example.org/vexa";
+
+static const int kMaxNameSuffix = 999;
+
+static bool Is24Bit(const WavWriter& w) {
+  return w.format != Pcm16;
+}
+
+static bool IsOpen(const WavWriter& w) {
+  return w.file != INVALID_HANDLE_VALUE;
+}
+
+void Setup(WavWriter& w, SampleFormat format, int32_t sampleRate, int32_t l0, int32_t band,
+           TimeBase timeBase, Rotation rotation) {
+  memset(&w, 0, sizeof w);
+  w.format = format;
+  w.sampleRate = sampleRate;
+  w.l0 = l0;
+  w.band = band;
+  w.timeBase = timeBase;
+  w.rotation = rotation;
+  w.file = INVALID_HANDLE_VALUE;
+  FillHeaderTemplate(w);
+}
+
+// Breaks t down in the file-name time base; a time the run-time library cannot
+// break down leaves the previous reading in place.
+static void TakeTime(WavWriter& w, int64_t t) {
+  __time64_t t64 = t;
+  struct tm* broken = w.timeBase == LocalTime ? _localtime64(&t64) : _gmtime64(&t64);
+  if (broken) w.now = *broken;
+}
+
+static bool NewFileDue(Rotation rotation, int previous, int minute) {
+  if (rotation == Hour) return minute < previous;
+  if (previous == 59 && minute == 0) return true;
+  if (previous == 29 && minute == 30) return true;
+  if (rotation == HalfHour) return false;
+  return (previous == 14 && minute == 15) || (previous == 44 && minute == 45);
+}
+
+// The file-name pattern, with "_<n>" before ".wav" for n >= 2.
+static void BuildFileName(const WavWriter& w, int suffix, char* name) {
+  const struct tm& t = w.now;
+  int n =
+      snprintf(name, kFileNameSize, "B%d_%04i%02i%02i_%02i%02i%02i_%ukHz", w.band, t.tm_year + 1900,
+               t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, uint32_t(w.l0) / 1000);
+  if (suffix >= 2) n += snprintf(name + n, kFileNameSize - n, "_%d", suffix);
+  snprintf(name + n, kFileNameSize - n, ".wav");
+}
+
+// A file longer than a bare header holds recordings and is never replaced (the
+// local hour repeats when the clock falls back; a file can fail in its first
+// second). A header left by a failed open may be.
+static bool HoldsData(const WavWriter& w, const char* name) {
+  return g_fileIo.sizeOf(name) > int64_t(w.headerBytes);
+}
+
+static bool ChooseFileName(WavWriter& w) {
+  for (int suffix = 1; suffix <= kMaxNameSuffix; suffix++) {
+    BuildFileName(w, suffix, w.fileName);
+    if (!HoldsData(w, w.fileName)) return true;
+  }
+  return false;
+}
+
+static void BuildInfoList(WavWriter& w) {
+  char stamp[32] = "";
+  __time64_t t64 = g_clock.now();
+  struct tm* utc = _gmtime64(&t64);
+  if (utc) strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S UTC", utc);
+  char frequency[16];
+  snprintf(frequency, sizeof frequency, "%d", w.l0);
+  ResetInfoList(w);
+  AddInfoItem(w, "QTR ", stamp);
+  AddInfoItem(w, "QRG ", frequency);
+  AddInfoItem(w, "ISFT", "VEXA_File");
+  AddInfoItem(w, "IWEB", kWebAddress);
+  AddInfoItem(w, "CHAN", "I/Q");
+}
+
+static bool WriteAll(HANDLE file, const void* bytes, uint32_t count) {
+  uint32_t written = 0;
+  return g_fileIo.write(file, bytes, count, &written) && written == count;
+}
+
+bool OpenFile(WavWriter& w) {
+  if (IsOpen(w)) return true;
+  bool named = ChooseFileName(w);
+  printf("\n%s ", w.fileName);
+  if (!named) return false;
+  w.file = g_fileIo.create(w.fileName);
+  if (!IsOpen(w)) return false;
+  SYSTEMTIME start;
+  g_clock.systemTime(&start);
+  SetStartTime(w, start);
+  SetHeaderSizes(w, w.headerBytes - 8, 0);
+  if (Is24Bit(w)) BuildInfoList(w);
+  if (!WriteAll(w.file, w.header, w.headerBytes)) {
+    g_fileIo.close(w.file);
+    w.file = INVALID_HANDLE_VALUE;
+    return false;
+  }
+  w.fileBytes = w.headerBytes;
+  return true;
+}
+
+// Writes the header over itself with the sizes of what the file holds now, so
+// that a recorder killed later leaves a readable file.
+static void RefreshHeader(WavWriter& w) {
+  SYSTEMTIME now;
+  g_clock.systemTime(&now);
+  SetStopTime(w, now);
+  uint32_t length = uint32_t(w.fileBytes);
+  SetHeaderSizes(w, length - 8, length - w.headerBytes);
+  if (g_fileIo.seek(w.file, 0, FILE_BEGIN)) WriteAll(w.file, w.header, w.headerBytes);
+  // Appending anywhere but at the end would overwrite samples.
+  if (!g_fileIo.seek(w.file, 0, FILE_END)) CloseFile(w);
+}
+
+void CloseFile(WavWriter& w) {
+  if (!IsOpen(w)) return;
+  uint32_t length = uint32_t(w.fileBytes);
+  uint32_t trailer = Is24Bit(w) ? w.infoBytes : 0;
+  SYSTEMTIME stop;
+  g_clock.systemTime(&stop);
+  SetStopTime(w, stop);
+  SetHeaderSizes(w, length + trailer - 8, length - w.headerBytes);
+  if (g_fileIo.seek(w.file, 0, FILE_BEGIN)) WriteAll(w.file, w.header, w.headerBytes);
+  if (trailer && g_fileIo.seek(w.file, 0, FILE_END)) WriteAll(w.file, w.infoList, trailer);
+  g_fileIo.close(w.file);
+  w.file = INVALID_HANDLE_VALUE;
+  w.fileBytes = 0;
+}
+
+// RIFF sizes are 32-bit: the block, and the INFO list after it, must still fit.
+static bool Fits(const WavWriter& w, uint32_t byteCount) {
+  uint64_t trailer = Is24Bit(w) ? w.infoBytes : 0;
+  return w.fileBytes + byteCount + trailer <= kMaxFileBytes;
+}
+
+bool WriteBlock(WavWriter& w, uint32_t byteCount, const void* bytes) {
+  TakeTime(w, g_clock.now());
+  bool minuteTurned = w.previousSecond > w.now.tm_sec;
+  if (minuteTurned) printf(".");
+  w.previousSecond = w.now.tm_sec;
+  if (NewFileDue(w.rotation, w.previousMinute, w.now.tm_min)) CloseFile(w);
+  w.previousMinute = w.now.tm_min;
+  if (IsOpen(w) && !Fits(w, byteCount)) CloseFile(w);
+  if (!OpenFile(w)) return false;
+
+  uint32_t written = 0;
+  bool whole = g_fileIo.write(w.file, bytes, byteCount, &written) && written == byteCount;
+  w.fileBytes += written;
+  if (!whole) {
+    CloseFile(w);
+    return false;
+  }
+  if (minuteTurned) RefreshHeader(w);
+  return true;
+}

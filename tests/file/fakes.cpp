@@ -1,0 +1,120 @@
+#include "fakes.h"
+
+#include <string.h>
+#include <time.h>
+
+FakeDisk* g_disk = nullptr;
+int64_t g_fakeNow = 0;
+
+static FakeFile& Of(HANDLE h) {
+  return g_disk->files[size_t(reinterpret_cast<uintptr_t>(h)) - 1];
+}
+
+static HANDLE Create(const char* name) {
+  if (g_disk->createsToFail > 0) {
+    g_disk->createsToFail--;
+    return INVALID_HANDLE_VALUE;
+  }
+  FakeFile* f = FindFile(name);
+  if (!f) {
+    g_disk->files.emplace_back();
+    f = &g_disk->files.back();
+    f->name = name;
+  }
+  f->bytes.clear();
+  f->tail.clear();
+  f->size = f->pos = 0;
+  f->open = true;
+  g_disk->createdNames.push_back(name);
+  return reinterpret_cast<HANDLE>(uintptr_t(f - g_disk->files.data()) + 1);
+}
+
+static bool Write(HANDLE h, const void* bytes, uint32_t count, uint32_t* written) {
+  FakeFile& f = Of(h);
+  bool fail = ++g_disk->writeCalls == g_disk->failWriteCall;
+  uint32_t n = fail ? (count > g_disk->shortBy ? count - g_disk->shortBy : 0) : count;
+  const uint8_t* src = static_cast<const uint8_t*>(bytes);
+  if (f.pos < kKeptBytes) {
+    uint64_t kept = std::min<uint64_t>(n, kKeptBytes - f.pos);
+    if (f.bytes.size() < f.pos + kept) f.bytes.resize(size_t(f.pos + kept));
+    memcpy(f.bytes.data() + f.pos, src, size_t(kept));
+  } else {
+    f.tail.assign(src, src + std::min<uint32_t>(n, 4096));
+  }
+  f.pos += n;
+  if (f.pos > f.size) f.size = f.pos;
+  g_disk->bytesWritten += n;
+  *written = n;
+  return !fail;
+}
+
+static bool Seek(HANDLE h, int64_t offset, DWORD method) {
+  FakeFile& f = Of(h);
+  f.pos = uint64_t(offset) + (method == FILE_END ? f.size : 0);
+  return true;
+}
+
+static void Close(HANDLE h) {
+  Of(h).open = false;
+}
+
+static int64_t SizeOf(const char* name) {
+  FakeFile* f = FindFile(name);
+  return f ? int64_t(f->size) : -1;
+}
+
+static int64_t Now() {
+  return g_fakeNow;
+}
+
+static void SystemTimeNow(SYSTEMTIME* st) {
+  __time64_t t = g_fakeNow;
+  struct tm* u = _gmtime64(&t);
+  st->wYear = WORD(u->tm_year + 1900);
+  st->wMonth = WORD(u->tm_mon + 1);
+  st->wDayOfWeek = WORD(u->tm_wday);
+  st->wDay = WORD(u->tm_mday);
+  st->wHour = WORD(u->tm_hour);
+  st->wMinute = WORD(u->tm_min);
+  st->wSecond = WORD(u->tm_sec);
+  st->wMilliseconds = 250;
+}
+
+void InstallFakes(FakeDisk& disk) {
+  g_disk = &disk;
+  g_fileIo = FileIo{Create, Write, Seek, Close, SizeOf};
+  g_clock = WriterClock{Now, SystemTimeNow};
+}
+
+void RemoveFakes() {
+  g_fileIo = SystemFileIo();
+  g_clock = SystemClock();
+  g_disk = nullptr;
+}
+
+int64_t UtcTime(int year, int month, int day, int hour, int minute, int second) {
+  // Days from 1970-01-01 to the date, proleptic Gregorian calendar.
+  int y = year - (month <= 2);
+  int era = y / 400;
+  int yoe = y - era * 400;
+  int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  int64_t days = int64_t(era) * 146097 + doe - 719468;
+  return days * 86400 + hour * 3600 + minute * 60 + second;
+}
+
+FakeFile* FindFile(const std::string& name) {
+  for (FakeFile& f : g_disk->files) {
+    if (f.name == name) return &f;
+  }
+  return nullptr;
+}
+
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+         uint32_t(b[at + 3]) << 24;
+}
+
+uint16_t Le16(const std::vector<uint8_t>& b, size_t at) {
+  return uint16_t(b[at] | b[at + 1] << 8);
+}

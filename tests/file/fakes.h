@@ -1,0 +1,46 @@
+// A clock the tests set and an in-memory disk that can fail the n-th call.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "clock.h"
+#include "file_io.h"
+
+// Bytes kept per file: enough for every test file but the 4 GiB ones, whose
+// writes past this point only count.
+const uint64_t kKeptBytes = 1 << 20;
+
+struct FakeFile {
+  std::string name;
+  std::vector<uint8_t> bytes;  // the first kKeptBytes of the file
+  std::vector<uint8_t> tail;   // the latest write past kKeptBytes
+  uint64_t size = 0;
+  uint64_t pos = 0;
+  bool open = false;
+};
+
+struct FakeDisk {
+  std::vector<FakeFile> files;  // a replaced file keeps its entry
+  int createsToFail = 0;
+  int writeCalls = 0;
+  int failWriteCall = 0;                  // 1-based; 0: none
+  uint32_t shortBy = 0;                   // the failing write stores all but this many bytes
+  std::atomic<uint64_t> bytesWritten{0};  // by every write, for a test on another thread
+  std::vector<std::string> createdNames;  // every successful create, in order
+};
+
+extern FakeDisk* g_disk;
+extern int64_t g_fakeNow;
+
+// Points the writer's seams at the fakes and back.
+void InstallFakes(FakeDisk& disk);
+void RemoveFakes();
+
+// Seconds since 1970 of a UTC calendar time.
+int64_t UtcTime(int year, int month, int day, int hour, int minute, int second);
+
+FakeFile* FindFile(const std::string& name);
+uint32_t Le32(const std::vector<uint8_t>& bytes, size_t offset);
+uint16_t Le16(const std::vector<uint8_t>& bytes, size_t offset);

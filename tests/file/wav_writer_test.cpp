@@ -1,0 +1,243 @@
+// When files begin, what they are named, and what survives failures.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "fakes.h"
+#include "wav_writer.h"
+
+namespace {
+
+uint8_t g_big[kKeptBytes];  // the source of blocks larger than the fixture's own
+
+using Names = std::vector<std::string>;
+
+struct WriterTest : ::testing::Test {
+  FakeDisk disk;
+  static WavWriter w;  // too large for the stack
+  uint8_t block[8192] = {};
+
+  void SetUp() override { InstallFakes(disk); }
+  void TearDown() override {
+    CloseFile(w);
+    RemoveFakes();
+  }
+  void Start(SampleFormat format = Pcm16, Rotation rotation = Hour, int32_t l0 = 7050000,
+             int32_t band = 3) {
+    ::Setup(w, format, 192000, l0, band, Utc, rotation);
+  }
+  bool At(int hour, int minute, int second, uint32_t bytes = 8192) {
+    g_fakeNow = UtcTime(2015, 3, 3, hour, minute, second);
+    return WriteBlock(w, bytes, bytes > sizeof block ? g_big : block);
+  }
+  const FakeFile& File(size_t i) { return disk.files.at(i); }
+  Names Created() { return disk.createdNames; }
+};
+WavWriter WriterTest::w;
+
+TEST_F(WriterTest, NamesCarryBandStartTimeAndWholeKilohertz) {
+  Start(Pcm16, Hour, 14074999, 12);
+  At(9, 30, 0);
+  CloseFile(w);
+  Start(Pcm16, Hour, 7050000, 0);
+  At(23, 5, 9);
+  EXPECT_EQ((Names{"B12_20150303_093000_14074kHz.wav", "B0_20150303_230509_7050kHz.wav"}),
+            Created());
+}
+
+TEST_F(WriterTest, HourRotationPrintsTheDotThenStartsTheNewFile) {
+  Start();
+  testing::internal::CaptureStdout();
+  At(11, 59, 59);
+  At(12, 0, 0);
+  At(12, 0, 1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ("\nB3_20150303_115959_7050kHz.wav .\nB3_20150303_120000_7050kHz.wav ", out);
+  EXPECT_FALSE(File(0).open);
+  EXPECT_EQ(218u + 8192, File(0).size);
+  EXPECT_EQ(218u + 2 * 8192, File(1).size);
+}
+
+TEST_F(WriterTest, HalfHourRotationNeedsABlockInTheMinuteBefore) {
+  Start(Pcm16, HalfHour);
+  At(10, 28, 0);
+  At(10, 30, 0);  // no block during minute 29: the file runs on
+  At(10, 44, 0);
+  At(10, 45, 0);  // not a half-hour boundary
+  At(10, 59, 0);
+  At(11, 0, 0);
+  At(11, 29, 50);
+  At(11, 30, 0);
+  EXPECT_EQ((Names{"B3_20150303_102800_7050kHz.wav", "B3_20150303_110000_7050kHz.wav",
+                   "B3_20150303_113000_7050kHz.wav"}),
+            Created());
+}
+
+TEST_F(WriterTest, QuarterHourRotationStartsFilesAtTheFourQuarters) {
+  Start(Pcm16, QuarterHour);
+  for (int minute = 0; minute < 60; minute++) At(10, minute, 30);
+  At(11, 0, 30);
+  At(11, 13, 0);
+  At(11, 15, 0);  // minute 14 missed
+  EXPECT_EQ((Names{"B3_20150303_100030_7050kHz.wav", "B3_20150303_101530_7050kHz.wav",
+                   "B3_20150303_103030_7050kHz.wav", "B3_20150303_104530_7050kHz.wav",
+                   "B3_20150303_110030_7050kHz.wav"}),
+            Created());
+}
+
+TEST_F(WriterTest, AClockSetBackStartsAFileOnlyInHourMode) {
+  Start(Pcm16, Hour);
+  At(10, 40, 0);
+  At(10, 20, 0);
+  EXPECT_EQ(2u, Created().size());
+  CloseFile(w);
+  disk.createdNames.clear();
+  for (Rotation r : {HalfHour, QuarterHour}) {
+    Start(Pcm16, r);
+    At(12, 40, 0);
+    At(12, 20, 0);
+    CloseFile(w);
+  }
+  EXPECT_EQ(2u, Created().size());
+}
+
+TEST_F(WriterTest, OneDotWhenTheSecondFallsAndTheHeaderIsKeptCurrentThen) {
+  Start();
+  testing::internal::CaptureStdout();
+  At(9, 30, 58);
+  At(9, 30, 59);
+  EXPECT_EQ(0u, Le32(File(0).bytes, 214));  // provisional until the minute turns
+  At(9, 31, 0);
+  At(9, 31, 30);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ("\nB3_20150303_093058_7050kHz.wav .", out);
+  // A recorder killed now leaves the first three blocks readable.
+  EXPECT_EQ(3u * 8192, Le32(File(0).bytes, 214));
+  EXPECT_EQ(218u + 3 * 8192 - 8, Le32(File(0).bytes, 4));
+  EXPECT_EQ(31, Le16(File(0).bytes, 46 + 16 + 10));  // stop minute of the refresh
+  EXPECT_EQ(218u + 4 * 8192, File(0).size);          // appending went on at the end
+  CloseFile(w);
+  EXPECT_EQ(4u * 8192, Le32(File(0).bytes, 214));
+}
+
+TEST_F(WriterTest, SizesAfterCloseCountEveryBlock) {
+  Start(Pcm16);
+  for (int i = 0; i < 1000; i++) At(9, 30, 0);
+  CloseFile(w);
+  EXPECT_EQ(218u + 8192000, File(0).size);
+  EXPECT_EQ(8192000u, Le32(File(0).bytes, 214));
+  EXPECT_EQ(8192210u, Le32(File(0).bytes, 4));
+
+  Start(Pcm24Extensible);
+  for (int i = 0; i < 1000; i++) At(9, 40, 0, 12288);
+  CloseFile(w);
+  uint32_t info = w.infoBytes;
+  EXPECT_EQ(98 + strlen(kWebAddress) + (strlen(kWebAddress) & 1), info);
+  EXPECT_EQ(240u + 12288000 + info, File(1).size);
+  EXPECT_EQ(12288000u, Le32(File(1).bytes, 236));
+  EXPECT_EQ(240u + 12288000 + info - 8, Le32(File(1).bytes, 4));
+}
+
+TEST_F(WriterTest, AFileThatCannotBeCreatedLosesTheBlockAndTheNextBlockRetries) {
+  Start();
+  disk.createsToFail = 2;
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(At(9, 30, 0));
+  EXPECT_EQ(INVALID_HANDLE_VALUE, w.file);
+  EXPECT_FALSE(At(9, 30, 0));
+  EXPECT_TRUE(At(9, 30, 1));
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(
+      "\nB3_20150303_093000_7050kHz.wav \nB3_20150303_093000_7050kHz.wav "
+      "\nB3_20150303_093001_7050kHz.wav ",
+      out);
+  CloseFile(w);
+  EXPECT_EQ(218u + 8192, File(0).size);
+}
+
+TEST_F(WriterTest, AFailedHeaderWriteLeavesTheFileToBeReplacedInTheSameSecond) {
+  Start();
+  disk.failWriteCall = 1;
+  disk.shortBy = 100;
+  EXPECT_FALSE(At(9, 30, 0));
+  EXPECT_EQ(INVALID_HANDLE_VALUE, w.file);
+  EXPECT_FALSE(File(0).open);
+  EXPECT_EQ(118u, File(0).size);
+  EXPECT_TRUE(At(9, 30, 0));
+  EXPECT_EQ((Names{"B3_20150303_093000_7050kHz.wav", "B3_20150303_093000_7050kHz.wav"}), Created());
+  EXPECT_EQ(218u + 8192, File(0).size);
+}
+
+TEST_F(WriterTest, AShortWriteCompletesTheFileAndANewOneNeverReplacesIt) {
+  Start(Pcm24Plain);
+  EXPECT_TRUE(At(9, 30, 0, 600));
+  disk.failWriteCall = disk.writeCalls + 1;
+  disk.shortBy = 100;
+  EXPECT_FALSE(At(9, 30, 0, 600));
+  EXPECT_FALSE(File(0).open);
+  uint32_t info = w.infoBytes;
+  EXPECT_EQ(240u + 1100 + info, File(0).size);  // the bytes that arrived count
+  EXPECT_EQ(1100u, Le32(File(0).bytes, 236));
+  EXPECT_EQ(0, memcmp(&File(0).bytes[240 + 1100], "LIST", 4));
+  EXPECT_TRUE(At(9, 30, 0, 600));
+  EXPECT_EQ((Names{"B3_20150303_093000_7050kHz.wav", "B3_20150303_093000_7050kHz_2.wav"}),
+            Created());
+}
+
+TEST_F(WriterTest, ATakenNameWithDataGetsASuffixAndABareHeaderIsReplaced) {
+  disk.files.resize(3);
+  disk.files[0].name = "B3_20150303_020000_7050kHz.wav";
+  disk.files[0].size = 219;
+  disk.files[1].name = "B3_20150303_020000_7050kHz_2.wav";
+  disk.files[1].size = 5000;
+  disk.files[2].name = "B3_20150303_030000_7050kHz.wav";
+  disk.files[2].size = 218;
+  Start();
+  At(2, 0, 0);
+  CloseFile(w);
+  At(3, 0, 0);
+  EXPECT_EQ((Names{"B3_20150303_020000_7050kHz_3.wav", "B3_20150303_030000_7050kHz.wav"}),
+            Created());
+  EXPECT_EQ(5000u, File(1).size);
+}
+
+TEST_F(WriterTest, NoFileGrowsPastTheRiffLimit) {
+  const uint32_t gib = 1u << 30;
+  Start(Pcm16);
+  EXPECT_TRUE(At(9, 30, 0, gib));
+  EXPECT_TRUE(At(9, 30, 0, gib));
+  EXPECT_TRUE(At(9, 30, 0, gib));
+  EXPECT_TRUE(At(9, 30, 0, gib - 218 - 1));  // up to 0xFFFFFFFF exactly
+  EXPECT_EQ(1u, Created().size());
+  EXPECT_TRUE(At(9, 30, 1, 8192));
+  EXPECT_EQ(2u, Created().size());
+  EXPECT_EQ(0xFFFFFFFFu, File(0).size);
+  EXPECT_EQ(0xFFFFFFFFu - 218, Le32(File(0).bytes, 214));
+  EXPECT_EQ(0xFFFFFFFFu - 8, Le32(File(0).bytes, 4));
+}
+
+TEST_F(WriterTest, TwentyFourBitFilesKeepRoomForTheInfoList) {
+  const uint32_t gib = 1u << 30;
+  Start(Pcm24Extensible);
+  EXPECT_TRUE(At(9, 30, 0, gib));
+  EXPECT_TRUE(At(9, 30, 0, gib));
+  EXPECT_TRUE(At(9, 30, 0, gib));
+  uint32_t room = 0xFFFFFFFFu - 3 * gib - 240 - w.infoBytes;
+  EXPECT_TRUE(At(9, 30, 0, room + 6));  // the list would no longer fit
+  EXPECT_EQ(2u, Created().size());
+  EXPECT_EQ(240u + 3 * gib + w.infoBytes, File(0).size);
+  EXPECT_EQ(0, memcmp(File(0).tail.data(), "LIST", 4));
+  EXPECT_EQ(uint32_t(File(0).size - 8), Le32(File(0).bytes, 4));
+}
+
+TEST_F(WriterTest, CloseIsHarmlessWithoutAFileAndTwice) {
+  Start();
+  CloseFile(w);
+  At(9, 30, 0);
+  CloseFile(w);
+  CloseFile(w);
+  EXPECT_EQ(1u, disk.files.size());
+  EXPECT_EQ(218u + 8192, File(0).size);
+}
+
+}  // namespace
