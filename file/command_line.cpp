@@ -1,0 +1,75 @@
+#include "command_line.h"
+
+#include <ctype.h>
+#include <stdio.h>
+
+#include "numbers.h"
+
+static const char* const kUsage[] = {
+    "\n",
+    "Usage: VEXA_File <BandNr|Frequency_in_band_in_kHz> [Scale_factor] [Flags]\n",
+    "\n",
+    "       Scale_factor can be:\n",
+    "          from 0 to 24 for conversion to 16-bit samples\n",
+    "          -1 for 24-bit wav files with WAVEFORMATEXTENSIBLE in header\n",
+    "          -2 for 24-bit wav files with WAVEFORMATEX in header\n",
+    "\n",
+    "       Flags: L - File names in local time\n",
+    "              H - One file per half of hour\n",
+    "              Q - One file per quarter of hour\n",
+    "\n",
+};
+
+static void ChooseFormat(RecorderSettings* s) {
+  if (s->scaleFactor >= 0) {
+    s->format = Pcm16;
+    printf("Scale factor = %d bits\n", s->scaleFactor);
+    return;
+  }
+  s->format = s->scaleFactor == -1 ? Pcm24Extensible : Pcm24Plain;
+  printf("Wav files are in 24-bit format\n");
+  if (s->format == Pcm24Plain) printf("Wav files using WAVEFORMATEX in format tag\n");
+}
+
+static void ApplyFlags(const char* flags, RecorderSettings* s) {
+  for (const char* p = flags; *p; p++) {
+    switch (toupper(static_cast<unsigned char>(*p))) {
+      case 'L':
+        s->timeBase = LocalTime;
+        printf("File names in local time\n");
+        break;
+      case 'H':
+        s->rotation = HalfHour;
+        printf("One file per half of hour\n");
+        break;
+      case 'Q':
+        s->rotation = QuarterHour;
+        printf("One file per quarter of hour\n");
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+bool ParseCommandLine(int argc, char** argv, RecorderSettings* s) {
+  s->scaleFactor = 16;
+  s->timeBase = Utc;
+  s->rotation = Hour;
+  if (argc < 2) {
+    for (const char* line : kUsage) fputs(line, stderr);
+    return false;
+  }
+  if (!ParseInt32(argv[1], &s->band) || s->band < 0) {
+    fprintf(stderr, "Bad BandNr|Frequency_in_band_in_kHz (%s)\n", argv[1]);
+    return false;
+  }
+  if (argc > 2 &&
+      (!ParseInt32(argv[2], &s->scaleFactor) || s->scaleFactor < -2 || s->scaleFactor > 24)) {
+    fprintf(stderr, "Bad Scale_factor (%s)\n", argv[2]);
+    return false;
+  }
+  ChooseFormat(s);
+  if (argc > 3) ApplyFlags(argv[3], s);
+  return true;
+}

@@ -1,0 +1,20 @@
+// The recorder's command line: VEXA_File <BandNr|Frequency_in_band_in_kHz>
+// [Scale_factor] [Flags].
+#pragma once
+
+#include <stdint.h>
+
+#include "wav_writer.h"
+
+struct RecorderSettings {
+  int32_t band;         // band number or frequency in kHz, as given
+  int32_t scaleFactor;  // -2..24
+  SampleFormat format;
+  TimeBase timeBase;
+  Rotation rotation;
+};
+
+// Reads the arguments and prints what they choose (stdout) or what is wrong
+// with them (stderr, with the usage text when there are none). False when the
+// program must end.
+bool ParseCommandLine(int argc, char** argv, RecorderSettings* settings);

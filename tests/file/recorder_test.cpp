@@ -1,0 +1,116 @@
+// The capture loop against an in-process publisher, and its stop request.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "fakes.h"
+#include "publisher.h"
+#include "recorder.h"
+
+namespace {
+
+const int kBand = 21;
+const int32_t kBlock = 1024;
+
+TEST(BlockBuffers, AreSizedFromTheBandOrRefused) {
+  BlockBuffers b;
+  EXPECT_FALSE(AllocateBlockBuffers(b, 0, 1 << 20));
+  EXPECT_EQ(nullptr, b.input);
+  EXPECT_FALSE(AllocateBlockBuffers(b, -2048, 1 << 20));
+  EXPECT_FALSE(AllocateBlockBuffers(b, kMaxBlockInSamples + 1, 1 << 30));
+  EXPECT_FALSE(AllocateBlockBuffers(b, 8192, 8192 * 8));     // a ring never holds a whole block
+  ASSERT_TRUE(AllocateBlockBuffers(b, 8192, 8192 * 8 + 8));  // beyond the old 4096 limit
+  EXPECT_EQ(8192, b.blockInSamples);
+  b.input[8192 * 2 - 1] = 1.0f;
+  b.output[8192 * 6 - 1] = 1;
+  FreeBlockBuffers(b);
+  FreeBlockBuffers(b);
+  EXPECT_EQ(nullptr, b.input);
+  EXPECT_EQ(nullptr, b.output);
+}
+
+TEST(ConsoleEvents, OnlyTheThreeStopEventsAreHandled) {
+  ClearStopRequest();
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(OnConsoleEvent(CTRL_LOGOFF_EVENT));
+  EXPECT_FALSE(StopRequested());
+  EXPECT_TRUE(OnConsoleEvent(CTRL_BREAK_EVENT));
+  EXPECT_EQ("\nCtrl+Break event!\n", testing::internal::GetCapturedStdout());
+  EXPECT_TRUE(StopRequested());
+  ClearStopRequest();
+}
+
+struct LoopTest : ::testing::Test {
+  FakeDisk disk;
+  Publisher pub;
+  BandChannel ch;
+  BlockBuffers buffers;
+  static WavWriter w;
+
+  void SetUp() override {
+    InstallFakes(disk);
+    g_fakeNow = UtcTime(2015, 3, 3, 9, 30, 0);
+    ClearStopRequest();
+    ASSERT_TRUE(PublisherCreate(pub, kBand, 192000, kBlock, 7050000, 1 << 20));
+    ChannelInit(ch);
+    char name[kBandNameSize];
+    BandName(kBand, name);
+    ASSERT_TRUE(Open(ch, name));
+    ASSERT_TRUE(AllocateBlockBuffers(buffers, kBlock, ch.ringSize));
+  }
+  void TearDown() override {
+    CloseFile(w);
+    FreeBlockBuffers(buffers);
+    Close(ch);
+    PublisherClose(pub);
+    RemoveFakes();
+    ClearStopRequest();
+  }
+  void Publish(int blocks) {
+    std::vector<float> iq(kBlock * 2);
+    for (int i = 0; i < blocks; i++) {
+      CounterPattern(pub.samplesWritten, kBlock, iq.data());
+      PublisherWrite(pub, iq.data(), kBlock);
+    }
+  }
+  // Runs the loop until it has written `bytes` in all, then asks it to stop and
+  // waits for it: the publisher is silent by then, so only a loop that hears
+  // the request without a signal ends.
+  void RecordUntil(uint64_t bytes) {
+    testing::internal::CaptureStdout();
+    std::thread loop([this] { CaptureLoop(ch, w, buffers, 16); });
+    while (disk.bytesWritten < bytes) Sleep(10);
+    OnConsoleEvent(CTRL_C_EVENT);
+    loop.join();
+    CloseFile(w);
+    EXPECT_EQ("\nB21_20150303_093000_7050kHz.wav \nCtrl+C event!\n",
+              testing::internal::GetCapturedStdout());
+  }
+};
+WavWriter LoopTest::w;
+
+TEST_F(LoopTest, RecordsEveryBlockInOrderAndStopsWhileTheBandIsSilent) {
+  ::Setup(w, Pcm16, 192000, 7050000, kBand, Utc, Hour);
+  Publish(5);  // all before the first wait, so they come from one signal
+  RecordUntil(218 + 5 * kBlock * 4);
+  ASSERT_EQ(1u, disk.files.size());
+  const std::vector<uint8_t>& b = disk.files[0].bytes;
+  ASSERT_EQ(218u + 5 * kBlock * 4, b.size());
+  for (int k = 0; k < 5 * kBlock; k++) {
+    ASSERT_EQ(k - 32768, int16_t(Le16(b, 218 + 4 * k))) << "I of sample " << k;
+    ASSERT_EQ(32767 - k, int16_t(Le16(b, 220 + 4 * k))) << "Q of sample " << k;
+  }
+}
+
+TEST_F(LoopTest, TwentyFourBitBlocksKeepTheValueShiftedBy8) {
+  ::Setup(w, Pcm24Extensible, 192000, 7050000, kBand, Utc, Hour);
+  Publish(2);
+  RecordUntil(240 + 2 * kBlock * 6);
+  const std::vector<uint8_t>& b = disk.files[0].bytes;
+  for (int k = 0; k < 2 * kBlock; k += 97) {
+    int32_t i = int32_t(Le32(b, 240 + 6 * k) << 8) >> 8;
+    EXPECT_EQ((k - 32768) * 256, i) << "sample " << k;
+  }
+}
+
+}  // namespace
