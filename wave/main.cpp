@@ -1,0 +1,96 @@
+// VEXA_Wave: plays one band of the band publisher on a wave-out device as 16-bit
+// stereo sound at the band's own sample rate, I left and Q right, until a key is
+// pressed.
+#include <conio.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "band_channel.h"
+#include "numbers.h"
+#include "receiver_band.h"
+#include "wave_out.h"
+
+static const int32_t kDefaultScaleFactor = 16;
+
+// One block of complex samples, I then Q, reused for every block.
+static float g_block[kMaxBlockSamples * 2];
+
+static void ListDevices() {
+  UINT count = waveOutGetNumDevs();
+  fprintf(stderr, "\nWaveOut devices:\n----------------------------------------\n");
+  for (UINT i = 0; i < count; i++) {
+    WAVEOUTCAPSA caps;
+    if (waveOutGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) {
+      strcpy(caps.szPname, "(no capabilities)");
+    }
+    fprintf(stderr, " %2i - %-32s\n", int(i), caps.szPname);
+  }
+}
+
+// Reads one argument as a 32-bit integer within lo..hi; prints message otherwise.
+static bool ReadArgument(const char* text, int32_t lo, int32_t hi, const char* message,
+                         int32_t* value) {
+  if (ParseInt32(text, value) && *value >= lo && *value <= hi) return true;
+  fprintf(stderr, message, text);
+  return false;
+}
+
+static bool ReadArguments(int argc, char** argv, int32_t* bandValue, int32_t* device,
+                          int32_t* scaleFactor) {
+  return ReadArgument(argv[1], 0, INT32_MAX, "Bad Bad BandNr|Frequency_in_band_in_kHz (%s)\n",
+                      bandValue) &&
+         ReadArgument(argv[2], -1, 255, "Bad WaveOutdNr (%s)\n", device) &&
+         (argc < 4 || ReadArgument(argv[3], 0, 24, "Bad Scale_factor (%s)\n", scaleFactor));
+}
+
+// Takes every whole block there is after each wake-up, so the player keeps up
+// with the publisher; the time-out lets a key end the program while the
+// publisher is silent.
+static void Play(BandChannel& ch, CWaveOut& player, int32_t blockInSamples, int32_t scaleFactor) {
+  const int32_t blockBytes = blockInSamples * kSampleBytes;
+  while (!_kbhit()) {
+    WaitForData(ch, kResponsiveWaitMs);
+    while (!_kbhit() && Read(ch, blockBytes, g_block)) {
+      if (!player.Write(blockInSamples, g_block, scaleFactor)) printf("#");
+    }
+  }
+}
+
+// Opens the band and the device and plays; returns with both possibly open.
+static void Run(int argc, char** argv, BandChannel& ch, CWaveOut& player) {
+  int32_t bandValue = 0, device = 0, scaleFactor = kDefaultScaleFactor, band = 0;
+  if (!ReadArguments(argc, argv, &bandValue, &device, &scaleFactor)) return;
+  if (!OpenReceiverBand(ch, bandValue, &band)) return;
+  const volatile BandHeader* h = Header(ch);
+  const int32_t sampleRate = h->SampleRate, blockInSamples = h->BlockInSamples;
+  if (blockInSamples < 1 || blockInSamples > kMaxBlockSamples) {
+    Close(ch);
+    fprintf(stderr, "Can't play %d receiver: BlockInSamples=%d, the player takes 1 to %d\n", band,
+            blockInSamples, kMaxBlockSamples);
+    return;
+  }
+  if (!player.Open(blockInSamples, device, sampleRate)) {
+    Close(ch);
+    fprintf(stderr, "Can't open waveout device %d \n", device);
+    return;
+  }
+  printf("%d waveout device\n", device);
+  Play(ch, player, blockInSamples, scaleFactor);
+}
+
+int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  BandChannel ch;
+  ChannelInit(ch);
+  CWaveOut player;
+  if (argc < 3) {
+    fputs("Usage: VEXA_Wave <BandNr|Frequency_in_band_in_kHz> <WaveOutNr> [Scale_factor]\n",
+          stderr);
+    ListDevices();
+  } else {
+    Run(argc, argv, ch, player);
+  }
+  player.Close();
+  Close(ch);
+  return 0;
+}

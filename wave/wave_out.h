@@ -1,0 +1,72 @@
+// CWaveOut: plays blocks of complex float samples as 16-bit stereo PCM (I left,
+// Q right) on one wave-out device, through a ring of sound buffers that stay
+// prepared from Open to Close.
+//
+//   headers (kWaveRingSize WAVEHDRs, one allocation)
+//   +--------+--------+-----+--------+
+//   | hdr 0  | hdr 1  | ... | hdr 255|   each lpData -> bufferBytes of 16-bit
+//   +--------+--------+-----+--------+   stereo frames, one allocation per header
+//        ^ nextIndex: the buffer the next Write fills once the device is done with it
+#pragma once
+
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <stdint.h>
+
+const int32_t kWaveRingSize = 256;
+// The largest block a buffer is made for: 256 buffers of it are 4 MB of sound.
+const int32_t kMaxBlockSamples = 4096;
+
+// The waveOutPrepareHeader that Open calls; tests put a failing one in its place.
+typedef MMRESULT(WINAPI* WaveOutPrepareFn)(HWAVEOUT, LPWAVEHDR, UINT);
+extern WaveOutPrepareFn g_waveOutPrepareHeader;
+
+class CWaveOut {
+ public:
+  CWaveOut();
+  ~CWaveOut();  // not virtual: nothing is deleted through a base pointer
+
+  // Called on the sound system's thread for each buffer the device has played.
+  virtual void OnBufferDone(WAVEHDR* header);
+
+  // Opens device deviceId (-1: the system's choice) for 16-bit stereo at
+  // sampleRate with buffers of blockInSamples frames, and queues the whole ring
+  // as silence. blockInSamples must be 1 to kMaxBlockSamples. On failure the
+  // instance is closed.
+  bool Open(int32_t blockInSamples, int32_t deviceId, int32_t sampleRate);
+
+  // Converts nSamples complex samples (I, Q floats) from src into the next
+  // buffer and queues it; false, changing nothing, when that buffer is still
+  // queued, the device refuses it, or the arguments or the state are wrong.
+  bool Write(int32_t nSamples, const float* src, int32_t scaleFactor);
+
+  // Stops the device and gives back the ring and the device; harmless twice.
+  void Close();
+
+  static void CALLBACK WaveOutCallback(HWAVEOUT device, UINT message, DWORD_PTR instance,
+                                       DWORD_PTR param1, DWORD_PTR param2);
+
+  bool IsOpen() const { return device_ != nullptr; }
+  const WAVEFORMATEX& Format() const { return format_; }
+  const WAVEHDR* Headers() const { return headers_; }
+  int32_t RingSize() const { return ringSize_; }
+  int32_t BufferSamples() const { return bufferSamples_; }
+  int32_t BufferBytes() const { return bufferBytes_; }
+  int32_t NextIndex() const { return nextIndex_; }
+
+ private:
+  bool QueueSilence(WAVEHDR& header);
+
+  int32_t deviceId_;       // device of the last Open; -1 is WAVE_MAPPER
+  HWAVEOUT device_;        // null while closed
+  WAVEFORMATEX format_;    // 16-bit stereo PCM at the band's rate
+  WAVEHDR* headers_;       // the ring, null while closed
+  int32_t ringSize_;       // headers in the ring
+  int32_t bufferSamples_;  // stereo frames per buffer
+  int32_t bufferBytes_;    // bytes per buffer
+  int32_t nextIndex_;      // ring position the next Write fills
+
+  CWaveOut(const CWaveOut&) = delete;
+  CWaveOut& operator=(const CWaveOut&) = delete;
+};
