@@ -18,7 +18,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-from conftest import Proc, simulator, wine_env  # noqa: E402
+from conftest import Proc, simulator, start_wine, wine_env  # noqa: E402
 
 import subprocess  # noqa: E402
 
@@ -84,9 +84,7 @@ def run(speed, scale, seconds):
 
 
 def main():
-    subprocess.run(["wineserver", "-p", "60"], env=wine_env(), check=False)
-    subprocess.run(["wine", "cmd", "/c", "exit"], env=wine_env(), stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+    start_wine()
     for scale, name in ((16, "16-bit"), (-1, "24-bit")):
         published, recorded, _, cpu = run(1, scale, 10.0)
         hour = cpu / (recorded * BLOCK / RATE) * 3600 if recorded else float("nan")

@@ -7,6 +7,7 @@ import os
 import shutil
 import signal
 import subprocess
+import tempfile
 import threading
 import time
 import uuid
@@ -136,10 +137,9 @@ class TmuxProc:
 
     def __init__(self, exe, *args, cwd=None, env=None, width=200):
         self.session = "vexa-" + uuid.uuid4().hex[:8]
-        self.log = Path(cwd or ".") / f"{self.session}.screen"
         env = env or wine_env()
         cmd = " ".join(_quote(c) for c in wine_cmd(exe, *args))
-        done = f"; echo __EXIT=$? ; sleep 600"
+        done = "; echo __EXIT=$? ; sleep 600"
         subprocess.run(
             ["tmux", "new-session", "-d", "-s", self.session, "-x", str(width), "-y", "50",
              "bash", "-c", cmd + done], cwd=cwd, env=env, check=True)
@@ -188,15 +188,53 @@ def tmux():
         t.close()
 
 
+def start_wine():
+    """Starts the prefix's wineserver and Wine's own services, and keeps them up.
+
+    The first program of a fresh wineserver starts Wine's services, which keep the
+    standard handles they inherit open: they must not inherit a test's pipes, or
+    reading that program's output to its end would wait for the services.
+    """
+    subprocess.run(["wineserver", "-p", "30"], env=wine_env(), check=False)
+    subprocess.run(["wine", "cmd", "/c", "exit"], env=wine_env(), stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=False)
+
+
 @pytest.fixture(scope="session", autouse=True)
 def wine_session():
     """Keeps one wineserver alive for the whole run, so each start costs little."""
     if not (BIN / "vexa_sim.exe").exists():
         pytest.exit(f"build first: {BIN / 'vexa_sim.exe'} is missing", returncode=2)
     ARTIFACTS.mkdir(parents=True, exist_ok=True)
-    subprocess.run(["wineserver", "-p", "30"], env=wine_env(), check=False)
+    start_wine()
     yield
     subprocess.run(["wineserver", "-k"], env=wine_env(), check=False)
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+@pytest.fixture
+def console(monkeypatch, tmux):
+    """Factory that starts a program on a console (tmux) under press_key, which
+    presses a key on that console when press() is called: under Wine a terminal's
+    own key presses never reach _kbhit. The tmux server is this test's own, so its
+    sessions get the environment given here (a running server would hand them its)."""
+    sockets = Path(tempfile.mkdtemp(prefix="vexa-tmux"))
+    monkeypatch.setenv("TMUX_TMPDIR", str(sockets))
+
+    def start(exe, *args, cwd=None, env=None):
+        trigger = sockets / f"press-{uuid.uuid4().hex[:8]}"
+        env = dict(env or wine_env(), TMUX_TMPDIR=str(sockets))
+        con = tmux("press_key.exe", windows_path(trigger), windows_path(BIN / exe), *args,
+                   cwd=cwd or sockets, env=env)
+        con.press = trigger.touch
+        return con
+
+    yield start
+    subprocess.run(["tmux", "kill-server"], capture_output=True)
+    shutil.rmtree(sockets, ignore_errors=True)
 
 
 @pytest.fixture

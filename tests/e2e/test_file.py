@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 import soundfile
 
-from conftest import Proc, have, run, simulator, wine_env
+from conftest import Proc, have, run, simulator
 
 EXE = "VEXA_File.exe"
 L0 = 7050000
@@ -28,15 +28,6 @@ USAGE = (
     "              H - One file per half of hour\n"
     "              Q - One file per quarter of hour\n"
     "\n")
-
-
-@pytest.fixture(scope="module", autouse=True)
-def wine_services():
-    """The first program of a fresh wineserver starts Wine's own services, which
-    keep the standard handles they inherit (and so a test's pipes) open: let them
-    start with none attached."""
-    subprocess.run(["wine", "cmd", "/c", "exit"], env=wine_env(), stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
 
 
 # ---------------------------------------------------------------- command line
@@ -259,13 +250,12 @@ def test_ctrl_c_while_the_band_is_silent_ends_in_order(workdir):
     assert m[-1] == (blocks * BLOCK - 1) & 0xFFFF  # every block up to the last one
 
 
-@pytest.mark.xfail(reason="Wine 8 here does not hand tmux key presses to _kbhit", strict=False)
-def test_a_key_press_ends_the_recording_and_completes_the_file(workdir, tmux):
+def test_a_key_press_ends_the_recording_and_completes_the_file(workdir, console):
     with simulator("--band", 9, "--signal", "counter"):
-        con = tmux(EXE, 9, "-1", cwd=workdir)
+        con = console(EXE, 9, "-1", cwd=workdir)
         con.wait_for("kHz.wav")  # the console drops the blank after the name
         time.sleep(1)
-        con.send_keys("x")
+        con.press()
         assert con.exit_code(timeout=5) == 0
     path = sorted(workdir.glob("*.wav"))[0]
     _, _, _, data_size = check_layout(path, 24)

@@ -1,0 +1,148 @@
+"""VEXA_Wave under Wine, playing into an ALSA file device of the tests' own."""
+import re
+import time
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+
+from conftest import ROOT, Proc, run, simulator, wine_env
+
+USAGE = "Usage: VEXA_Wave <BandNr|Frequency_in_band_in_kHz> <WaveOutNr> [Scale_factor]\n"
+HEADING = "\nWaveOut devices:\n----------------------------------------\n"
+ASOUNDRC = ROOT / "tests" / "wave" / "asoundrc.in"
+RATE, BLOCK = 48000, 256
+BAND = ["--band", 3, "--rate", RATE, "--block", BLOCK]
+
+
+@pytest.fixture
+def sound(tmp_path):
+    """A private HOME whose ALSA default device writes what Wine plays to a raw file."""
+    home = tmp_path / "home"
+    home.mkdir()
+    raw = home / "play.raw"
+    (home / ".asoundrc").write_text(ASOUNDRC.read_text().replace("@VEXA_WAVE_RAW@", str(raw)))
+    return SimpleNamespace(env=wine_env(HOME=home), raw=raw)
+
+
+def wave(*args, env=None):
+    res = run("VEXA_Wave.exe", *args, env=env)
+    assert res.returncode == 0, res
+    return res
+
+
+@pytest.mark.parametrize("args", [[], ["3"]])
+def test_usage_and_device_listing_on_stderr(sound, args):
+    res = wave(*args, env=sound.env)
+    assert res.stdout == ""
+    assert res.stderr.startswith(USAGE + HEADING)
+    devices = res.stderr[len(USAGE + HEADING):].splitlines()
+    assert devices and all(re.fullmatch(r" [ \d]\d - .{32,}", d) for d in devices), devices
+    assert devices[0].startswith("  0 - ")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["-1", "0"], "Bad Bad BandNr|Frequency_in_band_in_kHz (-1)"),
+    (["band", "0"], "Bad Bad BandNr|Frequency_in_band_in_kHz (band)"),
+    (["4294967299", "0"], "Bad Bad BandNr|Frequency_in_band_in_kHz (4294967299)"),
+    (["-1", "x"], "Bad Bad BandNr|Frequency_in_band_in_kHz (-1)"),
+    (["3", "256"], "Bad WaveOutdNr (256)"),
+    (["3", "-2"], "Bad WaveOutdNr (-2)"),
+    (["3", "x"], "Bad WaveOutdNr (x)"),
+    (["3", "4294967295"], "Bad WaveOutdNr (4294967295)"),
+    (["3", "0", "25"], "Bad Scale_factor (25)"),
+    (["3", "0", "x"], "Bad Scale_factor (x)"),
+    (["3", "0", "-1"], "Bad Scale_factor (-1)"),
+    (["3", "0", "4294967312"], "Bad Scale_factor (4294967312)"),
+])
+def test_each_bad_argument_gets_its_own_message(args, message):
+    res = wave(*args)
+    assert res.stderr == message + "\n"
+    assert res.stdout == ""
+
+
+@pytest.mark.parametrize("args, band", [
+    (["14000", "0"], 14000), (["3abc", "-1", "24", "extra"], 3), (["31", "255", "0"], 31)])
+def test_no_publisher_means_no_band_and_no_device(args, band):
+    res = wave(*args)
+    assert res.stderr == f"Can't open shared memory for {band} receiver\n"
+    assert res.stdout == ""
+
+
+def test_a_missing_device_is_reported_after_the_band(sound):
+    with simulator(*BAND, "--signal", "silence"):
+        res = wave("3", "200", env=sound.env)
+    assert res.stdout == f"3 receiver : SampleRate={RATE} BlockInSamples={BLOCK} L0=7050000\n"
+    assert res.stderr == "Can't open waveout device 200 \n"
+
+
+def test_a_block_larger_than_the_player_takes_is_refused(sound):
+    with simulator("--band", 3, "--block", 8192, "--signal", "silence"):
+        res = wave("7050", "0", env=sound.env)  # a frequency inside band 3
+    assert res.stdout == "3 receiver : SampleRate=192000 BlockInSamples=8192 L0=7050000\n"
+    assert res.stderr == "Can't play 3 receiver: BlockInSamples=8192, the player takes 1 to 4096\n"
+    assert not sound.raw.exists(), "the device was never opened"
+
+
+def test_blocks_the_queue_refuses_show_as_marks(sound):
+    # Four times real time: the ring of 256 buffers fills and blocks are refused.
+    with simulator(*BAND, "--speed", 4):
+        player = Proc("VEXA_Wave.exe", "3", "0", env=sound.env)
+        try:
+            player.wait_for("####")
+        finally:
+            player.kill()
+    out = player.stdout.replace("\r\n", "\n")
+    assert re.fullmatch(rf"3 receiver : SampleRate={RATE} BlockInSamples={BLOCK} L0=7050000\n"
+                        r"0 waveout device\n#+", out), out
+    assert player.stderr == ""
+
+
+def test_a_key_ends_the_program_while_the_publisher_is_silent(sound, console):
+    with simulator(*BAND, "--blocks", 1):
+        player = console("VEXA_Wave.exe", "3", "-1", env=sound.env)
+        player.wait_for("-1 waveout device")
+        player.press()
+        assert player.exit_code() == 0
+
+
+def tone_in(raw):
+    """Frequency (Hz), Q's phase against I (degrees), I/Q amplitude ratio and level
+    of the tone in the played sound. The ring's silence comes first, 256 blocks long
+    at the band's rate, so its length also tells the rate Wine played at."""
+    pcm = np.fromfile(raw, dtype="<i2").reshape(-1, 2).astype(float)
+    loud = np.nonzero(np.hypot(pcm[:, 0], pcm[:, 1]) > 1000)[0]
+    assert len(loud), "no tone in the sound"
+    played_rate = RATE * loud[0] / (256 * BLOCK)
+    start = loud[0] + int(played_rate / 4)  # past the first, possibly refused, blocks
+    part = pcm[start:start + int(played_rate)]
+    assert len(part) >= played_rate / 2, "less than half a second of tone"
+    window = np.hanning(len(part))
+    i, q = (np.fft.rfft(part[:, c] * window) for c in (0, 1))
+    k = int(np.argmax(np.abs(i)))
+    return SimpleNamespace(
+        hz=k * played_rate / len(part),
+        phase=np.degrees(np.angle(q[k] / i[k])),
+        ratio=abs(q[k]) / abs(i[k]),
+        level=part[:, 0].std() * np.sqrt(2))
+
+
+def test_a_tone_plays_with_i_left_and_q_a_quarter_period_behind(sound, console):
+    tone_hz = 1500
+    with simulator(*BAND, "--signal", "tone", "--tone", tone_hz, "--level", -12):
+        player = console("VEXA_Wave.exe", "3", "0", "15", env=sound.env)
+        player.wait_for("0 waveout device")
+        # 256 blocks of silence (1.4 s) are queued ahead of the band's sound: wait
+        # until two seconds of it have been played.
+        wanted = 4 * (256 * BLOCK + 2 * RATE)
+        for _ in range(300):
+            if sound.raw.exists() and sound.raw.stat().st_size >= wanted:
+                break
+            time.sleep(0.1)
+        player.press()
+        assert player.exit_code() == 0
+    found = tone_in(sound.raw)
+    assert found.hz == pytest.approx(tone_hz, rel=0.01)
+    assert found.phase == pytest.approx(-90, abs=5)  # Q = sin lags I = cos by 90 degrees
+    assert found.ratio == pytest.approx(1, abs=0.05)
+    assert found.level == pytest.approx(32768 / 2, rel=0.1)  # -12 dB, doubled by scale factor 15
