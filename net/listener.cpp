@@ -1,0 +1,229 @@
+// VEXA_Net: serves the publisher's bands to up to 32 TCP connections on port
+// 11000; each may have its band streamed to it as UDP I/Q datagrams.
+#include <winsock2.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <atomic>
+
+#include "commands.h"
+#include "console_events.h"
+#include "iq_streamer.h"
+
+static const u_short kPort = 11000;
+static const int kSlotCount = 32;
+static const int kBacklog = 8;
+static const int kRecvSize = 4096;
+// How long the stop waits for a connection thread to wind up before it gives up.
+static const DWORD kClientEndWaitMs = 5000;
+
+struct ClientSlot {
+  int32_t number;    // the slot's index; begins every log line of the connection
+  sockaddr_in peer;  // as accept returned it
+  SOCKET socket;     // INVALID_SOCKET: the slot is free
+};
+
+static ClientSlot g_slots[kSlotCount];
+// Serialises a connection thread's close of its socket with the stop's shutdown
+// of it, so the stop never touches a socket value that has been reused.
+static CRITICAL_SECTION g_slotLock;
+static std::atomic<SOCKET> g_listener{INVALID_SOCKET};
+static std::atomic<int> g_liveClients{0};
+static HANDLE g_clientEnded;  // auto-reset, set by every ending connection thread
+static std::atomic<bool> g_stopping{false};
+
+static void closeListener() {
+  SOCKET s = g_listener.exchange(INVALID_SOCKET);
+  if (s != INVALID_SOCKET) closesocket(s);
+}
+
+static BOOL WINAPI consoleHandler(DWORD controlType) {
+  const char* text = ConsoleEventText(controlType);
+  if (!text) return FALSE;
+  fprintf(stdout, "%s", text);
+  closeListener();
+  return TRUE;
+}
+
+// Waits up to the responsive time-out for a request, a close or an error.
+// Shutting a socket down does not always wake a blocked recv, so the stop is
+// also seen here.
+static bool waitForRequest(SOCKET s) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval timeout = {0, long(kResponsiveWaitMs) * 1000};
+  return select(0, &readable, nullptr, nullptr, &timeout) != 0;
+}
+
+// Serves requests until the peer closes, a receive fails, the client quits or
+// the server stops.
+static void serveRequests(ClientSlot& slot, ClientContext& ctx) {
+  char request[kRecvSize + 1];
+  while (!g_stopping) {
+    if (!waitForRequest(slot.socket)) continue;
+    int got = recv(slot.socket, request, kRecvSize, 0);
+    if (got == 0) return;
+    if (got < 0) {
+      printf("%02d recv() failed: %d\n", slot.number, WSAGetLastError());
+      return;
+    }
+    request[got] = '\0';
+    printf("%02d RECV: '%s'\n", slot.number, request);
+    const char* reply = processCommand(request, ctx);
+    send(slot.socket, reply, int(strlen(reply)), 0);
+    printf("%02d SEND: '%s'\n", slot.number, reply);
+    if (strcmp(reply, kReplyQuit) == 0) return;
+  }
+}
+
+static DWORD WINAPI clientThread(LPVOID param) {
+  ClientSlot& slot = g_slots[reinterpret_cast<INT_PTR>(param)];
+  ClientContext ctx;
+  contextInit(ctx, slot.peer);
+  const char* address = inet_ntoa(slot.peer.sin_addr);
+  char peerText[16];
+  snprintf(peerText, sizeof peerText, "%s", address ? address : "?");
+  int port = ntohs(slot.peer.sin_port);
+  printf("%02d new client from %s:%d\n", slot.number, peerText, port);
+
+  serveRequests(slot, ctx);
+
+  printf("%02d connection with client %s:%d closed\n", slot.number, peerText, port);
+  EnterCriticalSection(&g_slotLock);
+  closesocket(slot.socket);
+  slot.socket = INVALID_SOCKET;
+  LeaveCriticalSection(&g_slotLock);
+  contextFree(ctx);
+  g_liveClients--;
+  SetEvent(g_clientEnded);
+  return 0;
+}
+
+static bool clientNew(const sockaddr_in& peer, SOCKET s) {
+  int index = 0;
+  while (index < kSlotCount && g_slots[index].socket != INVALID_SOCKET) index++;
+  if (index == kSlotCount) {
+    closesocket(s);
+    return false;
+  }
+  ClientSlot& slot = g_slots[index];
+  slot.peer = peer;
+  EnterCriticalSection(&g_slotLock);
+  slot.socket = s;
+  LeaveCriticalSection(&g_slotLock);
+  g_liveClients++;
+  HANDLE thread =
+      CreateThread(nullptr, 0, clientThread, reinterpret_cast<LPVOID>(INT_PTR(index)), 0, nullptr);
+  if (!thread) {
+    DWORD error = GetLastError();
+    g_liveClients--;
+    EnterCriticalSection(&g_slotLock);
+    closesocket(s);
+    slot.socket = INVALID_SOCKET;
+    LeaveCriticalSection(&g_slotLock);
+    SetLastError(error);
+    return false;
+  }
+  CloseHandle(thread);
+  return true;
+}
+
+// A connection that its peer reset while it waited to be accepted fails only
+// itself; the server goes on accepting.
+static bool lostBeforeAccept(int error) {
+  return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAENOTCONN;
+}
+
+// Returns when accept fails for another reason, normally the stop closing the
+// listening socket.
+static void acceptLoop(SOCKET listener) {
+  for (;;) {
+    sockaddr_in peer;
+    int peerSize = sizeof peer;
+    SOCKET s = accept(listener, reinterpret_cast<sockaddr*>(&peer), &peerSize);
+    if (s == INVALID_SOCKET) {
+      if (g_listener != INVALID_SOCKET && lostBeforeAccept(WSAGetLastError())) continue;
+      return;
+    }
+    if (!clientNew(peer, s)) printf("clientNew() failed: %d\n", int(GetLastError()));
+  }
+}
+
+// Ends every connection and waits for their threads; each closes its own socket.
+static void endConnections() {
+  g_stopping = true;
+  EnterCriticalSection(&g_slotLock);
+  for (ClientSlot& slot : g_slots) {
+    if (slot.socket != INVALID_SOCKET) shutdown(slot.socket, SD_BOTH);
+  }
+  LeaveCriticalSection(&g_slotLock);
+  while (g_liveClients > 0) {
+    if (WaitForSingleObject(g_clientEnded, kClientEndWaitMs) != WAIT_OBJECT_0) break;
+  }
+}
+
+// Creates the listening socket on port 11000; exit code 1 on failure.
+static int startListening() {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) {
+    printf("socket() failed: %d\n", WSAGetLastError());
+    return 1;
+  }
+  sockaddr_in local = {};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(kPort);
+  if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
+    printf("bind() failed: %d\n", WSAGetLastError());
+    closesocket(s);
+    return 1;
+  }
+  listen(s, kBacklog);
+  g_listener = s;
+  return 0;
+}
+
+static int serve() {
+  if (startListening() != 0) return 1;
+  if (!SetConsoleCtrlHandler(consoleHandler, TRUE)) {
+    printf("Can't register console control handler!\n");
+  }
+  printf("Started\n");
+  SOCKET listener = g_listener;
+  if (listener != INVALID_SOCKET) acceptLoop(listener);
+  printf("accept() failed: %d\n", WSAGetLastError());
+  printf("Stopping ...\n");
+  closeListener();
+  endConnections();
+  SetConsoleCtrlHandler(consoleHandler, FALSE);
+  return 0;
+}
+
+int main() {
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  printf("Starting ...\n");
+  for (int i = 0; i < kSlotCount; i++) {
+    g_slots[i].number = i;
+    g_slots[i].peer = sockaddr_in{};
+    g_slots[i].socket = INVALID_SOCKET;
+  }
+  WSADATA wsa;
+  if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+    printf("Failed to load Winsock!\n");
+    return 1;
+  }
+  InitializeCriticalSection(&g_slotLock);
+  g_clientEnded = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  int code = serve();
+  // A connection thread that did not end in time still uses these; the
+  // process exit takes them then.
+  if (g_liveClients == 0) {
+    CloseHandle(g_clientEnded);
+    DeleteCriticalSection(&g_slotLock);
+  }
+  WSACleanup();
+  if (code == 0) printf("Stopped\n");
+  return code;
+}
