@@ -1,0 +1,135 @@
+#include "settings_dialog.h"
+
+#include <stdio.h>
+
+#include <commctrl.h>
+
+#include "resource.h"
+
+static const int kTextSize = 128;
+static const int kItemTextBytes = 64;  // storage hint per band list item
+
+void ShowSettingsDialog() {
+  if (State.Dialog) return;
+  HWND desktop = GetDesktopWindow();
+  RECT desk;
+  GetWindowRect(desktop, &desk);
+  State.Dialog = CreateDialogParamA(State.Module, MAKEINTRESOURCEA(IDD_SETTINGS), desktop,
+                                    SettingsDialogProc, 0);
+  if (!State.Dialog) return;
+  RECT dlg;
+  GetWindowRect(State.Dialog, &dlg);
+  SetWindowPos(State.Dialog, HWND_TOPMOST, desk.right - (dlg.right - dlg.left), desk.top, 0, 0,
+               SWP_NOSIZE | SWP_SHOWWINDOW);
+}
+
+void DestroySettingsDialog() {
+  if (!State.Dialog) return;
+  DestroyWindow(State.Dialog);
+  State.Dialog = nullptr;
+}
+
+void ForgetSettingsDialog() {
+  if (!State.Dialog) return;
+  SetWindowLongPtrA(State.Dialog, DWLP_DLGPROC, 0);
+  State.Dialog = nullptr;
+}
+
+// UDM_GETPOS answers the position in its low word and an error flag in its high
+// word; only a valid position within the range reaches ScaleFactor.
+static void TakeScaleFactor(HWND window) {
+  HWND spin = GetDlgItem(window, IDC_SCALE_SPIN);
+  if (!spin) return;  // a message to no window answers 0, which is no position
+  LRESULT answer = SendMessageA(spin, UDM_GETPOS, 0, 0);
+  if (HIWORD(answer) != 0) return;
+  int32_t pos = static_cast<short>(LOWORD(answer));
+  if (pos < kMinScaleFactor) pos = kMinScaleFactor;
+  if (pos > kMaxScaleFactor) pos = kMaxScaleFactor;
+  State.ScaleFactor = pos;
+}
+
+static void OnBandListChange(HWND window) {
+  HWND list = GetDlgItem(window, IDC_BAND_LIST);
+  LRESULT item = SendMessageA(list, CB_GETCURSEL, 0, 0);
+  if (item < 0) return;
+  LRESULT band = SendMessageA(list, CB_GETITEMDATA, item, 0);
+  if (band < 0 || band >= State.BandCount) return;
+  State.SelectedBand = int32_t(band);
+  FillSettingsDialog(window);
+}
+
+INT_PTR CALLBACK SettingsDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_NOTIFY:
+      TakeScaleFactor(window);
+      return TRUE;
+    case WM_VSCROLL:
+      // The up-down control notifies before it moves (WM_NOTIFY) and scrolls after
+      // it (WM_VSCROLL): the keyboard's arrows send nothing else.
+      if (reinterpret_cast<HWND>(lParam) == GetDlgItem(window, IDC_SCALE_SPIN))
+        TakeScaleFactor(window);
+      return TRUE;
+    case WM_INITDIALOG:
+      FillSettingsDialog(window);
+      return TRUE;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDC_BAND_LIST && HIWORD(wParam) == CBN_SELCHANGE)
+        OnBandListChange(window);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+// Lists every band with a positive sample rate, its index as the item data.
+static void FillBandList(HWND list, int32_t bandCount) {
+  SendMessageA(list, CB_RESETCONTENT, 0, 0);
+  SendMessageA(list, CB_INITSTORAGE, bandCount, bandCount * kItemTextBytes);
+  for (int32_t i = 0; i < bandCount; i++) {
+    if (State.BandTable[i].SampleRate <= 0) continue;
+    char text[kTextSize];
+    snprintf(text, sizeof text, "%2d - %9u Hz", i, unsigned(State.BandTable[i].L0));
+    LRESULT pos = SendMessageA(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+    if (pos >= 0) SendMessageA(list, CB_SETITEMDATA, pos, i);
+  }
+}
+
+// Picks the first listed band when none is selected, and shows the selected one.
+static void SelectListedBand(HWND list, int32_t bandCount) {
+  LRESULT count = SendMessageA(list, CB_GETCOUNT, 0, 0);
+  if (count < 0) count = 0;
+  if (State.SelectedBand < 0 && count > 0)
+    State.SelectedBand = int32_t(SendMessageA(list, CB_GETITEMDATA, 0, 0));
+  for (LRESULT j = 0; j < count; j++) {
+    LRESULT band = SendMessageA(list, CB_GETITEMDATA, j, 0);
+    if (band >= 0 && band < bandCount && band == State.SelectedBand) {
+      SendMessageA(list, CB_SETCURSEL, j, 0);
+      return;
+    }
+  }
+}
+
+static void ShowBandFigures(HWND window) {
+  char rate[kTextSize] = "";
+  char block[kTextSize] = "";
+  if (State.SelectedBand >= 0) {
+    BandEntry e = SelectedEntry();
+    snprintf(rate, sizeof rate, "%d Hz", e.SampleRate);
+    snprintf(block, sizeof block, "%d Smpls", e.BlockInSamples);
+  }
+  SetWindowTextA(GetDlgItem(window, IDC_SAMPLE_RATE), rate);
+  SetWindowTextA(GetDlgItem(window, IDC_BLOCK_LEN), block);
+}
+
+void FillSettingsDialog(HWND window) {
+  ProbeBands();
+  int32_t bandCount = State.BandCount;
+  HWND list = GetDlgItem(window, IDC_BAND_LIST);
+  FillBandList(list, bandCount);
+  SelectListedBand(list, bandCount);
+  HWND spin = GetDlgItem(window, IDC_SCALE_SPIN);
+  SendMessageA(spin, UDM_SETRANGE, 0, MAKELPARAM(kMaxScaleFactor, kMinScaleFactor));
+  SendMessageA(spin, UDM_SETPOS, 0, MAKELPARAM(LOWORD(State.ScaleFactor), 0));
+  ShowBandFigures(window);
+  ReopenSelectedBand();
+}
