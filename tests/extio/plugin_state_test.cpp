@@ -1,0 +1,86 @@
+#include <string.h>
+
+#include "plugin_test_support.h"
+
+TEST_F(PluginTest, ProbeWithoutBandsLeavesAnEmptyTable) {
+  State.BandTable[4].L0 = 99;  // left over from an earlier probe
+  ProbeBands();
+  EXPECT_EQ(State.BandCount, 0);
+  for (const BandEntry& e : State.BandTable) {
+    EXPECT_EQ(e.SampleRate, 0);
+    EXPECT_EQ(e.BlockInSamples, 0);
+    EXPECT_EQ(e.L0, 0);
+  }
+}
+
+TEST_F(PluginTest, ProbeCountsUpToTheHighestBandThatOpens) {
+  Publish(5, 192000, 1024, 7050000);
+  Publish(7, 0, 512, 3500000);  // present, though not in use
+  ProbeBands();
+  EXPECT_EQ(State.BandCount, 8);
+  for (int band = 0; band < 5; band++) EXPECT_EQ(State.BandTable[band].SampleRate, 0);
+  EXPECT_EQ(State.BandTable[5].SampleRate, 192000);
+  EXPECT_EQ(State.BandTable[5].BlockInSamples, 1024);
+  EXPECT_EQ(State.BandTable[5].L0, 7050000);
+  EXPECT_EQ(State.BandTable[7].BlockInSamples, 512);
+  EXPECT_EQ(State.SelectedBand, -1);
+  EXPECT_EQ(State.ChannelBand, -1);
+}
+
+TEST_F(PluginTest, ReopenOutOfRangeOpensAndSendsNothing) {
+  for (int band = 0; band < 3; band++) Publish(band, 192000, 1024, 7050000);
+  Publish(3, 192000, 1024, 7050000);
+  ProbeBands();
+  State.BandCount = 3;  // as after a probe that did not see band 3
+  State.SelectedBand = 3;
+  EXPECT_FALSE(ReopenSelectedBand());
+  State.SelectedBand = -1;
+  EXPECT_FALSE(ReopenSelectedBand());
+  EXPECT_EQ(State.ChannelBand, -1);
+  EXPECT_EQ(State.SelectedChannel.view, nullptr);
+  EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(PluginTest, ReopenStartsAtTheWritePositionAndTellsTheHost) {
+  Publisher& pub = Publish(0, 192000, 1024, 7050000);
+  WriteCounter(pub, 3000);
+  ProbeBands();
+  State.SelectedBand = 0;
+  EXPECT_TRUE(ReopenSelectedBand());
+  EXPECT_EQ(Statuses(Calls()), kReopenTriple);
+  EXPECT_EQ(State.ChannelBand, 0);
+  float block[2 * 1024];
+  EXPECT_FALSE(Read(State.SelectedChannel, 8, block));  // nothing new yet
+  WriteCounter(pub, 1024);
+  ASSERT_TRUE(Read(State.SelectedChannel, 1024 * kSampleBytes, block));
+  EXPECT_EQ(block[0], float((3000 - 32768) * 65536));
+}
+
+TEST_F(PluginTest, ReopenOfAVanishedBandStillTellsTheHost) {
+  Publisher& pub = Publish(0, 192000, 1024, 7050000);
+  ProbeBands();
+  PublisherClose(pub);
+  State.SelectedBand = 0;
+  EXPECT_FALSE(ReopenSelectedBand());
+  EXPECT_EQ(Statuses(Calls()), kReopenTriple);
+  EXPECT_EQ(State.ChannelBand, -1);
+}
+
+TEST_F(PluginTest, NoCallbackMeansNoCalls) {
+  Publish(0, 192000, 1024, 7050000);
+  ProbeBands();
+  State.SelectedBand = 0;
+  State.HostCallback = nullptr;
+  EXPECT_TRUE(ReopenSelectedBand());
+  SendStatus(kStatusLoChanged);
+  EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(PluginTest, SelectedEntryIsZeroWithoutABand) {
+  Publish(2, 96000, 512, 14100000);
+  ProbeBands();
+  EXPECT_EQ(SelectedEntry().SampleRate, 0);
+  State.SelectedBand = 2;
+  EXPECT_EQ(SelectedEntry().SampleRate, 96000);
+  EXPECT_EQ(SelectedEntry().L0, 14100000);
+}

@@ -1,0 +1,81 @@
+#include "plugin_test_support.h"
+
+#include <string.h>
+
+#include <mutex>
+
+#include "stream_thread.h"
+
+const std::vector<int32_t> kReopenTriple = {103, 101, 102};
+
+static const DWORD kCallWaitMs = 5000;
+static const int32_t kTestRingBytes = 65536;
+
+static std::mutex g_callsLock;
+static std::vector<CallRecord> g_calls;
+
+void __cdecl RecordingCallback(int32_t count, int32_t status, float, void* iqData) {
+  CallRecord r = {count, status, 0, 0, 0, 0, State.BandTable[0].L0};
+  const int16_t* iq = static_cast<const int16_t*>(iqData);
+  if (status == 0 && iq && count > 0) {
+    r.firstI = iq[0];
+    r.firstQ = iq[1];
+    r.lastI = iq[2 * count - 2];
+    r.lastQ = iq[2 * count - 1];
+  }
+  std::lock_guard<std::mutex> hold(g_callsLock);
+  g_calls.push_back(r);
+}
+
+std::vector<CallRecord> Calls() {
+  std::lock_guard<std::mutex> hold(g_callsLock);
+  return g_calls;
+}
+
+bool WaitForCalls(size_t n) {
+  for (DWORD waited = 0; waited < kCallWaitMs; waited += 5) {
+    if (Calls().size() >= n) return true;
+    Sleep(5);
+  }
+  return false;
+}
+
+std::vector<int32_t> Statuses(const std::vector<CallRecord>& calls) {
+  std::vector<int32_t> out;
+  for (const CallRecord& c : calls)
+    if (c.status != 0) out.push_back(c.status);
+  return out;
+}
+
+void PluginTest::SetUp() {
+  memset(pubs_, 0, sizeof pubs_);
+  InitPluginState(GetModuleHandleA(nullptr));
+  State.HostCallback = RecordingCallback;
+  std::lock_guard<std::mutex> hold(g_callsLock);
+  g_calls.clear();
+}
+
+void PluginTest::TearDown() {
+  StopStreamThread();
+  FreePluginState();
+  for (Publisher& p : pubs_) PublisherClose(p);
+}
+
+Publisher& PluginTest::Publish(int band, int32_t rate, int32_t block, int32_t l0) {
+  EXPECT_TRUE(PublisherCreate(pubs_[band], band, rate, block, l0, kTestRingBytes));
+  return pubs_[band];
+}
+
+void PluginTest::WriteCounter(Publisher& pub, int32_t samples) {
+  iq_.resize(size_t(samples) * 2);
+  CounterPattern(pub.samplesWritten, samples, iq_.data());
+  PublisherWrite(pub, iq_.data(), samples);
+}
+
+void PluginTest::StartStreaming(int band) {
+  ProbeBands();
+  State.SelectedBand = band;
+  StartStreamThread();
+  ASSERT_TRUE(WaitForCalls(3));
+  ASSERT_EQ(Statuses(Calls()), kReopenTriple);
+}

@@ -1,0 +1,70 @@
+// The scale factor as the up-down control reports it, through a stand-in control
+// that answers UDM_GETPOS with whatever the test sets.
+#include "plugin_test_support.h"
+
+#include <commctrl.h>
+
+#include "resource.h"
+#include "settings_dialog.h"
+
+static LRESULT g_answer;
+
+static LRESULT CALLBACK FakeSpinProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == UDM_GETPOS) return g_answer;
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+class ScaleFactorTest : public PluginTest {
+ protected:
+  void SetUp() override {
+    PluginTest::SetUp();
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = FakeSpinProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "FakeSpin";
+    RegisterClassA(&wc);
+    parent_ = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr,
+                              nullptr);
+    HWND spin = CreateWindowExA(0, "FakeSpin", "", WS_CHILD, 0, 0, 10, 10, parent_,
+                                reinterpret_cast<HMENU>(IDC_SCALE_SPIN), nullptr, nullptr);
+    if (!spin) GTEST_SKIP() << "no windows here (no display?)";
+  }
+  void TearDown() override {
+    if (parent_) DestroyWindow(parent_);
+    PluginTest::TearDown();
+  }
+
+  int32_t After(LRESULT answer) {
+    g_answer = answer;
+    EXPECT_EQ(SettingsDialogProc(parent_, WM_NOTIFY, IDC_SCALE_SPIN, 0), TRUE);
+    return State.ScaleFactor;
+  }
+
+  HWND parent_ = nullptr;
+};
+
+TEST_F(ScaleFactorTest, FollowsTheControlWithinItsRange) {
+  EXPECT_EQ(After(MAKELRESULT(0, 0)), 0);
+  EXPECT_EQ(After(MAKELRESULT(24, 0)), 24);
+  EXPECT_EQ(After(MAKELRESULT(7, 0)), 7);
+}
+
+TEST_F(ScaleFactorTest, IgnoresAnAnswerWithTheErrorFlag) {
+  After(MAKELRESULT(12, 0));
+  EXPECT_EQ(After(MAKELRESULT(40, 1)), 12);
+  EXPECT_EQ(After(MAKELRESULT(0, 1)), 12);
+}
+
+TEST_F(ScaleFactorTest, ClampsPositionsOutsideTheRange) {
+  EXPECT_EQ(After(MAKELRESULT(25, 0)), 24);
+  EXPECT_EQ(After(MAKELRESULT(0xFFFF, 0)), 0);  // -1
+  EXPECT_EQ(After(MAKELRESULT(0x8000, 0)), 0);
+}
+
+TEST_F(ScaleFactorTest, OtherMessagesLeaveItAlone) {
+  State.ScaleFactor = 16;
+  g_answer = MAKELRESULT(3, 0);
+  EXPECT_EQ(SettingsDialogProc(parent_, WM_COMMAND, MAKEWPARAM(1004, EN_CHANGE), 0), TRUE);
+  EXPECT_EQ(SettingsDialogProc(parent_, WM_TIMER, 1, 0), FALSE);
+  EXPECT_EQ(State.ScaleFactor, 16);
+}
