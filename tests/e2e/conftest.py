@@ -38,10 +38,22 @@ def wine_cmd(exe, *args):
 
 
 def run(exe, *args, cwd=None, timeout=60, env=None):
-    """Runs a program to its end; returns the CompletedProcess (text output)."""
-    return subprocess.run(
-        wine_cmd(exe, *args), cwd=cwd, env=env or wine_env(), stdin=subprocess.DEVNULL,
-        capture_output=True, text=True, errors="replace", timeout=timeout)
+    """Runs a program to its end; returns the CompletedProcess (text output).
+
+    The output goes through files, not pipes: a Wine service that the program
+    starts may inherit its handles and keep a pipe open long after it ended.
+    """
+    cmd = wine_cmd(exe, *args)
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        code = subprocess.run(cmd, cwd=cwd, env=env or wine_env(), stdin=subprocess.DEVNULL,
+                              stdout=out, stderr=err, timeout=timeout).returncode
+        return subprocess.CompletedProcess(cmd, code, _text(out), _text(err))
+
+
+def _text(file):
+    """What a program wrote, with its line ends as Python's text mode reads them."""
+    file.seek(0)
+    return file.read().decode(errors="replace").replace("\r\n", "\n")
 
 
 class Proc:
