@@ -19,10 +19,6 @@ static void Put32(uint8_t* p, uint32_t v) {
   Put16(p + 2, uint16_t(v >> 16));
 }
 
-static bool Is24Bit(const WavWriter& w) {
-  return w.format != Pcm16;
-}
-
 // The fmt chunk's body is 18 bytes for 16-bit files and 40 for 24-bit ones, so
 // every later field moves with it.
 static uint32_t AuxiChunk(const WavWriter& w) {

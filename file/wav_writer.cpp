@@ -11,10 +11,6 @@ const char kWebAddress[] = "https://example.org/vexa";
 
 static const int kMaxNameSuffix = 999;
 
-static bool Is24Bit(const WavWriter& w) {
-  return w.format != Pcm16;
-}
-
 static bool IsOpen(const WavWriter& w) {
   return w.file != INVALID_HANDLE_VALUE;
 }
@@ -114,28 +110,33 @@ bool OpenFile(WavWriter& w) {
   return true;
 }
 
-// Writes the header over itself with the sizes of what the file holds now, so
-// that a recorder killed later leaves a readable file.
-static void RefreshHeader(WavWriter& w) {
+// The INFO list that CloseFile appends after the samples.
+static uint32_t TrailerBytes(const WavWriter& w) {
+  return Is24Bit(w) ? w.infoBytes : 0;
+}
+
+// Writes the header over itself with the sizes of what the file holds now (and
+// of the trailer still to come) and the time as its stop time.
+static void RewriteHeader(WavWriter& w, uint32_t trailer) {
   SYSTEMTIME now;
   g_clock.systemTime(&now);
   SetStopTime(w, now);
   uint32_t length = uint32_t(w.fileBytes);
-  SetHeaderSizes(w, length - 8, length - w.headerBytes);
+  SetHeaderSizes(w, length + trailer - 8, length - w.headerBytes);
   if (g_fileIo.seek(w.file, 0, FILE_BEGIN)) WriteAll(w.file, w.header, w.headerBytes);
+}
+
+// Keeps the sizes current, so that a recorder killed later leaves a readable file.
+static void RefreshHeader(WavWriter& w) {
+  RewriteHeader(w, 0);
   // Appending anywhere but at the end would overwrite samples.
   if (!g_fileIo.seek(w.file, 0, FILE_END)) CloseFile(w);
 }
 
 void CloseFile(WavWriter& w) {
   if (!IsOpen(w)) return;
-  uint32_t length = uint32_t(w.fileBytes);
-  uint32_t trailer = Is24Bit(w) ? w.infoBytes : 0;
-  SYSTEMTIME stop;
-  g_clock.systemTime(&stop);
-  SetStopTime(w, stop);
-  SetHeaderSizes(w, length + trailer - 8, length - w.headerBytes);
-  if (g_fileIo.seek(w.file, 0, FILE_BEGIN)) WriteAll(w.file, w.header, w.headerBytes);
+  uint32_t trailer = TrailerBytes(w);
+  RewriteHeader(w, trailer);
   if (trailer && g_fileIo.seek(w.file, 0, FILE_END)) WriteAll(w.file, w.infoList, trailer);
   g_fileIo.close(w.file);
   w.file = INVALID_HANDLE_VALUE;
@@ -144,8 +145,7 @@ void CloseFile(WavWriter& w) {
 
 // RIFF sizes are 32-bit: the block, and the INFO list after it, must still fit.
 static bool Fits(const WavWriter& w, uint32_t byteCount) {
-  uint64_t trailer = Is24Bit(w) ? w.infoBytes : 0;
-  return w.fileBytes + byteCount + trailer <= kMaxFileBytes;
+  return w.fileBytes + byteCount + TrailerBytes(w) <= kMaxFileBytes;
 }
 
 bool WriteBlock(WavWriter& w, uint32_t byteCount, const void* bytes) {

@@ -47,6 +47,11 @@ struct WavWriter {
   char fileName[kFileNameSize];  // of the current or last attempted file
 };
 
+// 24-bit files have the longer header and the INFO list trailer.
+inline bool Is24Bit(const WavWriter& w) {
+  return w.format != Pcm16;
+}
+
 // Keeps the settings and fills the header template; no file is open after it.
 void Setup(WavWriter& w, SampleFormat format, int32_t sampleRate, int32_t l0, int32_t band,
            TimeBase timeBase, Rotation rotation);
