@@ -1,6 +1,7 @@
 // The capture loop against an in-process publisher, and its stop request.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "fakes.h"
@@ -37,6 +38,27 @@ TEST(ConsoleEvents, OnlyTheThreeStopEventsAreHandled) {
   EXPECT_TRUE(OnConsoleEvent(CTRL_BREAK_EVENT));
   EXPECT_EQ("\nCtrl+Break event!\n", testing::internal::GetCapturedStdout());
   EXPECT_TRUE(StopRequested());
+  ClearStopRequest();
+}
+
+// The system ends the process as soon as a console-close handler returns, so the
+// handler must hold on until the main thread has completed the last file.
+TEST(ConsoleEvents, ConsoleCloseWaitsUntilTheLastFileIsComplete) {
+  ClearStopRequest();
+  ASSERT_TRUE(InstallStopHandler());
+  testing::internal::CaptureStdout();
+  std::atomic<bool> returned{false};
+  std::thread handler([&returned] {
+    OnConsoleEvent(CTRL_CLOSE_EVENT);
+    returned = true;
+  });
+  for (int i = 0; i < 3000 && !StopRequested(); i++) Sleep(1);
+  Sleep(50);
+  EXPECT_FALSE(returned) << "the process would end before the file is complete";
+  RemoveStopHandler();
+  handler.join();
+  EXPECT_TRUE(returned);
+  EXPECT_EQ("\nConsole closing event!\n", testing::internal::GetCapturedStdout());
   ClearStopRequest();
 }
 
@@ -79,7 +101,9 @@ struct LoopTest : ::testing::Test {
   void RecordUntil(uint64_t bytes) {
     testing::internal::CaptureStdout();
     std::thread loop([this] { CaptureLoop(ch, w, buffers, 16); });
-    while (disk.bytesWritten < bytes) Sleep(10);
+    // Bounded, so a loop that never writes fails the checks below instead of
+    // hanging the run.
+    for (int i = 0; i < 3000 && disk.bytesWritten < bytes; i++) Sleep(10);
     OnConsoleEvent(CTRL_C_EVENT);
     loop.join();
     CloseFile(w);
