@@ -204,9 +204,7 @@ TEST_F(WriterTest, ATakenNameWithDataGetsASuffixAndABareHeaderIsReplaced) {
 TEST_F(WriterTest, NoFileGrowsPastTheRiffLimit) {
   const uint32_t gib = 1u << 30;
   Start(Pcm16);
-  EXPECT_TRUE(At(9, 30, 0, gib));
-  EXPECT_TRUE(At(9, 30, 0, gib));
-  EXPECT_TRUE(At(9, 30, 0, gib));
+  for (int i = 0; i < 3; i++) EXPECT_TRUE(At(9, 30, 0, gib));
   EXPECT_TRUE(At(9, 30, 0, gib - 218 - 1));  // up to 0xFFFFFFFF exactly
   EXPECT_EQ(1u, Created().size());
   EXPECT_TRUE(At(9, 30, 1, 8192));
@@ -219,9 +217,7 @@ TEST_F(WriterTest, NoFileGrowsPastTheRiffLimit) {
 TEST_F(WriterTest, TwentyFourBitFilesKeepRoomForTheInfoList) {
   const uint32_t gib = 1u << 30;
   Start(Pcm24Extensible);
-  EXPECT_TRUE(At(9, 30, 0, gib));
-  EXPECT_TRUE(At(9, 30, 0, gib));
-  EXPECT_TRUE(At(9, 30, 0, gib));
+  for (int i = 0; i < 3; i++) EXPECT_TRUE(At(9, 30, 0, gib));
   uint32_t room = 0xFFFFFFFFu - 3 * gib - 240 - w.infoBytes;
   EXPECT_TRUE(At(9, 30, 0, room + 6));  // the list would no longer fit
   EXPECT_EQ(2u, Created().size());

@@ -54,6 +54,7 @@ TEST(WaveOutOpen, QueuesTheRingAsSilenceInTheBandsFormat) {
     EXPECT_EQ(f.wBitsPerSample, 16);
     EXPECT_EQ(f.cbSize, 0);
     EXPECT_EQ(player.RingSize(), 256);
+    EXPECT_EQ(player.BufferSamples(), 1024);
     EXPECT_EQ(player.BufferBytes(), 4096);
     EXPECT_EQ(player.NextIndex(), 0);
     int silent = 0;
