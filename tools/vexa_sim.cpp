@@ -245,7 +245,6 @@ static void ApplyChanges(SimBand& b, double now) {
     if (b.nextDue < now) b.nextDue = now;
     printf("band %d at %.3f s: SampleRate=%d BlockInSamples=%d L0=%d\n", b.band, now, b.rate,
            b.block, b.l0);
-    fflush(stdout);
   }
 }
 
@@ -316,6 +315,7 @@ static bool CreateBands(SimOptions& opt) {
 }
 
 int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     fputs(kUsage, stdout);
     return 0;
@@ -333,7 +333,6 @@ int main(int argc, char** argv) {
       printf("publishing at %gx real time, Ctrl+C to stop\n", opt.speed);
     else
       printf("publishing as fast as possible, Ctrl+C to stop\n");
-    fflush(stdout);
     Run(opt);
     status = 0;
   }
