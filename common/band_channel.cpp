@@ -97,6 +97,10 @@ bool Read(BandChannel& ch, int32_t len, void* dst) {
   return true;
 }
 
+bool ChunkFitsRing(int32_t samples, int32_t ringSize) {
+  return samples > 0 && int64_t(samples) * kSampleBytes < int64_t(ringSize);
+}
+
 void SkipToWritePos(BandChannel& ch) {
   int32_t writeOffset = CurrentWriteOffset(ch);
   if (ch.ringStart && writeOffset >= 0) ch.readPtr = ch.ringStart + writeOffset;

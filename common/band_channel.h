@@ -62,6 +62,10 @@ bool WaitForData(BandChannel& ch, DWORD timeoutMs);
 // Copies exactly len bytes (more than 0) from the ring into dst, or nothing at all.
 bool Read(BandChannel& ch, int32_t len, void* dst);
 
+// True when a ring of ringSize bytes can ever hold a whole chunk of `samples`
+// complex samples: a reader sees at most the ring size less one sample as new.
+bool ChunkFitsRing(int32_t samples, int32_t ringSize);
+
 // Moves the read position to the publisher's current write position.
 void SkipToWritePos(BandChannel& ch);
 

@@ -21,6 +21,10 @@ IppStatus __stdcall ippsConvert_32f16s_Sfs(const Ipp32f* pSrc, Ipp16s* pDst, int
                                            int scaleFactor) {
   if (!pSrc || !pDst) return ippStsNullPtrErr;
   if (len < 1) return ippStsSizeErr;
+  // The conversion instruction rounds as MXCSR says, and a host program that loads
+  // the plug-in may have changed that: round to nearest for this call only.
+  const unsigned int savedMode = _mm_getcsr();
+  _mm_setcsr(savedMode & ~unsigned(_MM_ROUND_MASK));
   const __m128 scale = _mm_set1_ps(ldexpf(1.0f, -scaleFactor));
   const __m128 top = _mm_set1_ps(kMax16);
   int i = 0;
@@ -33,6 +37,7 @@ IppStatus __stdcall ippsConvert_32f16s_Sfs(const Ipp32f* pSrc, Ipp16s* pDst, int
     __m128i one = ConvertFour(_mm_set_ss(pSrc[i]), scale, top);
     pDst[i] = Ipp16s(_mm_cvtsi128_si32(_mm_packs_epi32(one, one)));
   }
+  _mm_setcsr(savedMode);
   return ippStsNoErr;
 }
 

@@ -170,6 +170,15 @@ TEST_F(ChannelTest, TimedWaitTimesOutAndAnOldSignalDoesNotCount) {
   EXPECT_FALSE(WaitForData(ch, 10));  // reset before waiting: an old signal does not count
 }
 
+TEST(ChunkFitsRing, NeedsRoomForTheChunkAndOneSampleMore) {
+  EXPECT_TRUE(ChunkFitsRing(1, 16));
+  EXPECT_FALSE(ChunkFitsRing(2, 16));  // a full ring reads as empty
+  EXPECT_TRUE(ChunkFitsRing(2048, 4194304));
+  EXPECT_FALSE(ChunkFitsRing(0, 4194304));
+  EXPECT_FALSE(ChunkFitsRing(-1, 4194304));
+  EXPECT_FALSE(ChunkFitsRing(INT32_MAX, INT32_MAX));
+}
+
 TEST_F(ChannelTest, HeaderThatDoesNotFitTheMappingIsRefused) {
   const int32_t bad[] = {0, -8, kRing + 4096, INT32_MAX};
   for (int32_t size : bad) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <math.h>
+#include <xmmintrin.h>
 #include <stdint.h>
 #include <string.h>
 
@@ -82,6 +83,20 @@ TEST(Convert, RandomValuesAtEveryScaleFactorAndLength) {
       ExpectMatchesReference(src, scaleFactor);
     }
   }
+}
+
+TEST(Convert, RoundsToNearestWhateverTheCallersRoundingMode) {
+  const unsigned int saved = _mm_getcsr();
+  _MM_SET_ROUNDING_MODE(_MM_ROUND_TOWARD_ZERO);
+  const float src[9] = {98304.0f, -98304.0f, 1.75f * 65536, 1, 1, 1, 1, 1, 1.75f * 65536};
+  Ipp16s dst[9];
+  ippsConvert_32f16s_Sfs(src, dst, 9, ippRndNear, 16);
+  EXPECT_EQ(_MM_ROUND_TOWARD_ZERO, _MM_GET_ROUNDING_MODE()) << "the caller's mode is restored";
+  _mm_setcsr(saved);
+  EXPECT_EQ(2, dst[0]);
+  EXPECT_EQ(-2, dst[1]);
+  EXPECT_EQ(2, dst[2]);
+  EXPECT_EQ(2, dst[8]);  // the scalar tail too
 }
 
 TEST(Convert, RefusesNullPointersAndEmptyLengths) {
