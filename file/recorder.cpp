@@ -18,8 +18,7 @@ bool AllocateBlockBuffers(BlockBuffers& b, int32_t blockInSamples, int32_t ringS
   b.input = nullptr;
   b.output = nullptr;
   b.blockInSamples = 0;
-  if (blockInSamples <= 0 || blockInSamples > kMaxBlockInSamples) return false;
-  if (int64_t(blockInSamples) * kSampleBytes >= ringSize) return false;
+  if (blockInSamples > kMaxBlockInSamples || !ChunkFitsRing(blockInSamples, ringSize)) return false;
   b.input = static_cast<float*>(malloc(size_t(blockInSamples) * kSampleBytes));
   b.output = static_cast<uint8_t*>(malloc(size_t(blockInSamples) * 6));
   if (!b.input || !b.output) {

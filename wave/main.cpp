@@ -69,6 +69,12 @@ static void Run(int argc, char** argv, BandChannel& ch, CWaveOut& player) {
             blockInSamples, kMaxBlockSamples);
     return;
   }
+  if (!ChunkFitsRing(blockInSamples, ch.ringSize)) {
+    fprintf(stderr, "Can't play %d receiver: BlockInSamples=%d does not fit its ring of %d bytes\n",
+            band, blockInSamples, ch.ringSize);
+    Close(ch);
+    return;
+  }
   if (!player.Open(blockInSamples, device, sampleRate)) {
     Close(ch);
     fprintf(stderr, "Can't open waveout device %d \n", device);

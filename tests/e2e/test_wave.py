@@ -84,6 +84,13 @@ def test_a_block_larger_than_the_player_takes_is_refused(sound):
     assert not sound.raw.exists(), "the device was never opened"
 
 
+def test_a_block_the_ring_cannot_hold_is_refused(sound):
+    with simulator("--band", 3, "--block", 1024, "--ring", 8192, "--signal", "silence"):
+        res = wave("3", "0", env=sound.env)
+    assert res.stderr == "Can't play 3 receiver: BlockInSamples=1024 does not fit its ring of 8192 bytes\n"
+    assert not sound.raw.exists(), "the device was never opened"
+
+
 def test_blocks_the_queue_refuses_show_as_marks(sound):
     # Four times real time: the ring of 256 buffers fills and blocks are refused.
     with simulator(*BAND, "--speed", 4):
