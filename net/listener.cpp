@@ -15,7 +15,7 @@ static const u_short kPort = 11000;
 static const int kSlotCount = 32;
 static const int kBacklog = 8;
 static const int kRecvSize = 4096;
-// How long the stop waits for a connection thread to wind up before it gives up.
+// How long the stop waits for the connection threads to wind up before it gives up.
 static const DWORD kClientEndWaitMs = 5000;
 
 struct ClientSlot {
@@ -29,8 +29,12 @@ static ClientSlot g_slots[kSlotCount];
 // of it, so the stop never touches a socket value that has been reused.
 static CRITICAL_SECTION g_slotLock;
 static std::atomic<SOCKET> g_listener{INVALID_SOCKET};
-static std::atomic<int> g_liveClients{0};
-static HANDLE g_clientEnded;  // auto-reset, set by every ending connection thread
+// Connection threads alive, plus one that the main thread holds until the stop:
+// only the decrement that reaches 0 sets g_clientEnded, so no thread touches the
+// event after the main thread has seen the count at 0 and closed it.
+static std::atomic<int> g_liveClients{1};
+static HANDLE g_clientEnded;        // manual-reset, set once when the count reaches 0
+static bool g_clientsEnded = true;  // false when the stop gave up waiting for them
 static std::atomic<bool> g_stopping{false};
 
 static void closeListener() {
@@ -96,8 +100,7 @@ static DWORD WINAPI clientThread(LPVOID param) {
   slot.socket = INVALID_SOCKET;
   LeaveCriticalSection(&g_slotLock);
   contextFree(ctx);
-  g_liveClients--;
-  SetEvent(g_clientEnded);
+  if (--g_liveClients == 0) SetEvent(g_clientEnded);
   return 0;
 }
 
@@ -159,9 +162,8 @@ static void endConnections() {
     if (slot.socket != INVALID_SOCKET) shutdown(slot.socket, SD_BOTH);
   }
   LeaveCriticalSection(&g_slotLock);
-  while (g_liveClients > 0) {
-    if (WaitForSingleObject(g_clientEnded, kClientEndWaitMs) != WAIT_OBJECT_0) break;
-  }
+  g_clientsEnded =
+      --g_liveClients == 0 || WaitForSingleObject(g_clientEnded, kClientEndWaitMs) == WAIT_OBJECT_0;
 }
 
 // Creates the listening socket on port 11000; exit code 1 on failure.
@@ -215,11 +217,11 @@ int main() {
     return 1;
   }
   InitializeCriticalSection(&g_slotLock);
-  g_clientEnded = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  g_clientEnded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   int code = serve();
   // A connection thread that did not end in time still uses these; the
   // process exit takes them then.
-  if (g_liveClients == 0) {
+  if (g_clientsEnded) {
     CloseHandle(g_clientEnded);
     DeleteCriticalSection(&g_slotLock);
   }
