@@ -161,5 +161,6 @@ def main():
               % ((wine1 - wine0) / elapsed))
     print("server CPU per second with every connection detached %.3f s" % idle)
 
+
 if __name__ == "__main__":
     main()

@@ -43,6 +43,7 @@ PIECE_BYTES = 500
 PIECES = (BLOCK_BYTES + PIECE_BYTES - 1) // PIECE_BYTES
 RECEIVE_BUFFER = 8 << 20
 REPLY_WAIT = 5.0
+SIZE_CAP = 0xFFFFFFFF  # a RIFF size field is 32 bits
 
 
 class Server:
@@ -151,9 +152,11 @@ class WavWriter:
 
     def _header(self):
         fmt = struct.pack("<HHIIHH", 3, 2, self.rate, self.rate * 8, 8, 32)
-        return (b"RIFF" + struct.pack("<I", 4 + 8 + len(fmt) + 8 + self.data_bytes) + b"WAVE"
+        # A stream of more than 4 GiB keeps its samples; its sizes stop at the cap.
+        riff = min(4 + 8 + len(fmt) + 8 + self.data_bytes, SIZE_CAP)
+        return (b"RIFF" + struct.pack("<I", riff) + b"WAVE"
                 + b"fmt " + struct.pack("<I", len(fmt)) + fmt
-                + b"data" + struct.pack("<I", self.data_bytes))
+                + b"data" + struct.pack("<I", min(self.data_bytes, SIZE_CAP)))
 
     def write_block(self, number, block):
         if self.next is not None and number < self.next:
@@ -204,22 +207,25 @@ def check_stream(args):
     lo = server.command("lo? %d" % args.band)
     print("band %d: sample rate %d, %s" % (args.band, rate, lo))
     udp = open_receiver("0.0.0.0", args.udp_port)
-    wav = WavWriter(args.wav, rate) if args.wav else None
     reply = server.command("start iq %d" % udp.getsockname()[1])
     if reply != "OK":
         print("start iq: %s" % reply)
         return 2
+    wav = WavWriter(args.wav, rate) if args.wav else None
     assembler = Assembler(wav.write_block if wav else None)
-    started = time.monotonic()
-    receive(assembler, udp, args.seconds)
-    elapsed = time.monotonic() - started
-    timed_blocks = assembler.complete
-    print("stop iq: %s" % server.command("stop iq"))
-    receive_rest(assembler, udp)
-    server.command("quit")
-    server.close()
-    if wav:
-        wav.close()
+    try:
+        started = time.monotonic()
+        receive(assembler, udp, args.seconds)
+        elapsed = time.monotonic() - started
+        timed_blocks = assembler.complete
+        print("stop iq: %s" % server.command("stop iq"))
+        receive_rest(assembler, udp)
+        server.command("quit")
+        server.close()
+    finally:
+        # The samples received so far stay readable if the server goes away.
+        if wav:
+            wav.close()
     r = assembler.report()
     print("blocks received %d, missing %d, incomplete %d (numbers %s..%s)"
           % (r["received"], r["missing"], r["incomplete"], r["first"], r["last"]))

@@ -6,6 +6,7 @@ import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 from contextlib import contextmanager
 
@@ -363,3 +364,50 @@ def test_reference_client_checks_a_server_and_saves_a_wav(band0, workdir):
     index = numpy.rint(data[:, 0] * 32768).astype(numpy.int64) + 32768
     assert numpy.array_equal(numpy.diff(index) % 65536, numpy.ones(len(index) - 1))
     assert numpy.array_equal(numpy.rint(data[:, 1] * 32768), 32767 - index)
+
+
+def fake_server_that_drops_the_connection(listener, blocks_to_send):
+    """Answers attach, lo? and start iq like VEXA_Net, streams a few blocks of the
+    counter pattern, then closes the connection instead of answering stop iq."""
+    conn, _ = listener.accept()
+    with conn:
+        for reply in (b"OK 192000", b"OK 7050000", b"OK"):
+            request = conn.recv(100).decode()
+            conn.sendall(reply)
+        port = int(request.split()[2])  # start iq PORT
+        udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        for number in range(blocks_to_send):
+            m = range(number * 1024, number * 1024 + 1024)
+            block = (struct.pack("<1024f", *((32767 - k) * 65536 * SCALE for k in m))
+                     + struct.pack("<1024f", *((k - 32768) * 65536 * SCALE for k in m)))
+            for offset in range(0, 8192, 500):
+                piece = block[offset:offset + 500]
+                header = struct.pack("<QHH", number, offset, len(piece))
+                udp.sendto(header + piece.ljust(500, b"\0"), ("127.0.0.1", port))
+        udp.close()
+        conn.recv(100)  # stop iq: no answer, the connection goes
+
+
+def test_reference_client_keeps_the_wav_when_the_server_goes_away(workdir):
+    wav = workdir / "cut.wav"
+    listener = socket.create_server(("127.0.0.1", 0))
+    fake = threading.Thread(target=fake_server_that_drops_the_connection, args=(listener, 3))
+    fake.start()
+    code = vexa_client.main(["--port", str(listener.getsockname()[1]), "--seconds", "1",
+                             "--wav", str(wav)])
+    fake.join(10)
+    listener.close()
+    assert code == 2
+    data, rate = soundfile.read(str(wav), dtype="float32")
+    assert rate == 192000 and data.shape == (3 * 1024, 2)
+    assert numpy.array_equal(numpy.rint(data[:, 0] * 32768), numpy.arange(3 * 1024) - 32768)
+
+
+def test_reference_client_wav_sizes_stop_at_the_32_bit_cap(workdir):
+    path = workdir / "long.wav"
+    wav = vexa_client.WavWriter(str(path), 192000)
+    wav.data_bytes = 5 << 30  # as after 58 minutes of a 192000 samples/s stream
+    wav.close()
+    header = path.read_bytes()
+    assert struct.unpack_from("<I", header, 4) == struct.unpack_from("<I", header, 40) == (
+        0xFFFFFFFF,)
