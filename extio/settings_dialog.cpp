@@ -66,8 +66,8 @@ INT_PTR CALLBACK SettingsDialogProc(HWND window, UINT message, WPARAM wParam, LP
     case WM_VSCROLL:
       // The up-down control notifies before it moves (WM_NOTIFY) and scrolls after
       // it (WM_VSCROLL): the keyboard's arrows send nothing else.
-      if (reinterpret_cast<HWND>(lParam) == GetDlgItem(window, IDC_SCALE_SPIN))
-        TakeScaleFactor(window);
+      if (reinterpret_cast<HWND>(lParam) != GetDlgItem(window, IDC_SCALE_SPIN)) return FALSE;
+      TakeScaleFactor(window);
       return TRUE;
     case WM_INITDIALOG:
       FillSettingsDialog(window);

@@ -61,6 +61,18 @@ TEST_F(ScaleFactorTest, ClampsPositionsOutsideTheRange) {
   EXPECT_EQ(After(MAKELRESULT(0x8000, 0)), 0);
 }
 
+// The spinner scrolls after it has moved; its notification came before the move.
+TEST_F(ScaleFactorTest, ScrollFromTheSpinnerTakesTheNewPosition) {
+  LPARAM spin = reinterpret_cast<LPARAM>(GetDlgItem(parent_, IDC_SCALE_SPIN));
+  g_answer = MAKELRESULT(9, 0);
+  EXPECT_EQ(SettingsDialogProc(parent_, WM_VSCROLL, SB_THUMBPOSITION, spin), TRUE);
+  EXPECT_EQ(State.ScaleFactor, 9);
+  g_answer = MAKELRESULT(3, 0);
+  LPARAM other = reinterpret_cast<LPARAM>(parent_);
+  EXPECT_EQ(SettingsDialogProc(parent_, WM_VSCROLL, SB_THUMBPOSITION, other), FALSE);
+  EXPECT_EQ(State.ScaleFactor, 9);
+}
+
 TEST_F(ScaleFactorTest, OtherMessagesLeaveItAlone) {
   State.ScaleFactor = 16;
   g_answer = MAKELRESULT(3, 0);
