@@ -497,7 +497,7 @@ static void CheckCalls() {
   LeaveCriticalSection(&g_log.lock);
 }
 
-static void InitStep() {
+static void InitStep(long) {
   char name[64], model[64];
   memset(name, 'x', sizeof name);
   memset(model, 'x', sizeof model);
@@ -508,7 +508,7 @@ static void InitStep() {
          type);
 }
 
-static void StopStep() {
+static void StopStep(long) {
   LARGE_INTEGER start;
   QueryPerformanceCounter(&start);
   g_plugin.StopHW();
@@ -520,7 +520,7 @@ static void StopStep() {
 }
 
 // StartHW reopens the band; the threads seen count from here.
-static void StartStep() {
+static void StartStep(long) {
   EnterCriticalSection(&g_log.lock);
   g_log.stopped = false;
   g_log.nextIndex = -1;
@@ -530,7 +530,7 @@ static void StartStep() {
   printf("start: StartHW returned %d\n", g_plugin.StartHW(0));
 }
 
-static void UnloadStep() {
+static void UnloadStep(long) {
   LARGE_INTEGER start;
   QueryPerformanceCounter(&start);
   FreeLibrary(g_plugin.module);
@@ -542,94 +542,119 @@ static void UnloadStep() {
   printf("unload: FreeLibrary returned after %.1f ms\n", ms);
 }
 
-// Steps that take a number (checked before the script runs).
-static void NumberStep(const char* step, const char* arg) {
-  long value = 0;
-  ParseLong(arg, &value);
+static void SetLoStep(long hz) {
+  printf("setlo: SetHWLO(%ld) returned %d\n", hz, g_plugin.SetHWLO(int32_t(hz)));
+}
+
+static void RunLoopStep(long seconds) {
+  RunLoop(DWORD(seconds) * 1000, nullptr, 0);
+}
+
+static void DataStep(long calls) {
+  EnterCriticalSection(&g_log.lock);
+  long long target = g_log.dataCalls + calls;
+  LeaveCriticalSection(&g_log.lock);
+  RunLoop(kDataWaitMs, EnoughData, target);
+  if (!EnoughData(target)) Error("%s", "data: the data calls did not come");
+}
+
+// The dialog a step works on; an error of the step when there is none.
+static HWND DialogFor(const char* step) {
   HWND dialog = SettingsDialog();
-  if (strcmp(step, "setlo") == 0) {
-    printf("setlo: SetHWLO(%ld) returned %d\n", value, g_plugin.SetHWLO(int32_t(value)));
-  } else if (strcmp(step, "run") == 0) {
-    RunLoop(DWORD(value) * 1000, nullptr, 0);
-  } else if (strcmp(step, "data") == 0) {
-    EnterCriticalSection(&g_log.lock);
-    long long target = g_log.dataCalls + value;
-    LeaveCriticalSection(&g_log.lock);
-    RunLoop(kDataWaitMs, EnoughData, target);
-    if (!EnoughData(target)) Error("%s", "data: the data calls did not come");
-  } else if (!dialog) {
-    Error("step '%s': there is no settings dialog", step);
-  } else if (strcmp(step, "pick") == 0) {
-    if (!PickBand(dialog, value)) Error("pick: band %s is not in the list", arg);
-  } else {
-    ClickSpin(dialog, value);
+  if (!dialog) Error("step '%s': there is no settings dialog", step);
+  return dialog;
+}
+
+static void PickStep(long band) {
+  HWND dialog = DialogFor("pick");
+  if (dialog && !PickBand(dialog, band)) {
+    char text[16];
+    snprintf(text, sizeof text, "%ld", band);
+    Error("pick: band %s is not in the list", text);
   }
 }
 
-static bool HasArgument(const char* step) {
-  static const char* const kWithArg[] = {"setlo", "run", "data", "pick", "scale"};
-  for (const char* s : kWithArg)
-    if (strcmp(step, s) == 0) return true;
-  return false;
+static void ScaleStep(long clicks) {
+  HWND dialog = DialogFor("scale");
+  if (dialog) ClickSpin(dialog, clicks);
 }
 
-static void OpenStep() {
+static void StatsStep(long) {
+  PrintStats();
+}
+
+static void OpenStep(long) {
   printf("open: %s\n", g_plugin.OpenHW() ? "true" : "false");
 }
 
-static void ShowStep() {
+static void ShowStep(long) {
   g_plugin.ShowGUI();
 }
 
-static void DialogStep() {
+static void DialogStep(long) {
   int count;
   HWND dialog = SettingsDialog(&count);
   printf("dialog: %d shown\n", count);
   if (dialog) PrintDialog(dialog);
 }
 
-static void HideStep() {
+static void HideStep(long) {
   g_plugin.HideGUI();
 }
-static void CloseStep() {
+
+static void CloseStep(long) {
   g_plugin.CloseHW();
 }
-static void SrStep() {
+
+static void SrStep(long) {
   printf("sr: GetHWSR returned %d\n", g_plugin.GetHWSR());
 }
-static void LoStep() {
+
+static void LoStep(long) {
   printf("lo: GetHWLO returned %d\n", g_plugin.GetHWLO());
 }
-static void StatusStep() {
+
+static void StatusStep(long) {
   printf("status: GetStatus returned %d\n", g_plugin.GetStatus());
 }
-static void CallbackStep() {
+
+static void CallbackStep(long) {
   g_plugin.SetCallback(HostCallback);
 }
-static void NoCallbackStep() {
+
+static void NoCallbackStep(long) {
   g_plugin.SetCallback(nullptr);
 }
 
 struct Step {
   const char* name;
-  void (*run)();
+  bool takesNumber;  // the next word of the script is its whole number
+  bool needsPlugin;  // refused once the plug-in is unloaded
+  bool reopens;      // the dialog reopens the band on this thread, inside the step
+  void (*run)(long number);
 };
 
 static const Step kSteps[] = {
-    {"init", InitStep},
-    {"open", OpenStep},
-    {"show", ShowStep},
-    {"hide", HideStep},
-    {"close", CloseStep},
-    {"start", StartStep},
-    {"stop", StopStep},
-    {"sr", SrStep},
-    {"lo", LoStep},
-    {"status", StatusStep},
-    {"callback", CallbackStep},
-    {"nocallback", NoCallbackStep},
-    {"dialog", DialogStep},
-    {"unload", UnloadStep},
+    {"init", false, true, false, InitStep},
+    {"open", false, true, true, OpenStep},
+    {"show", false, true, true, ShowStep},
+    {"hide", false, true, false, HideStep},
+    {"close", false, true, false, CloseStep},
+    {"start", false, true, false, StartStep},
+    {"stop", false, true, false, StopStep},
+    {"setlo", true, true, false, SetLoStep},
+    {"sr", false, true, false, SrStep},
+    {"lo", false, true, false, LoStep},
+    {"status", false, true, false, StatusStep},
+    {"callback", false, true, false, CallbackStep},
+    {"nocallback", false, true, false, NoCallbackStep},
+    {"dialog", false, true, false, DialogStep},
+    {"pick", true, true, true, PickStep},
+    {"scale", true, true, false, ScaleStep},
+    {"run", true, false, false, RunLoopStep},
+    {"data", true, false, false, DataStep},
+    {"stats", false, false, false, StatsStep},
+    {"unload", false, true, false, UnloadStep},
 };
 
 static const Step* FindStep(const char* name) {
@@ -638,51 +663,37 @@ static const Step* FindStep(const char* name) {
   return nullptr;
 }
 
-static bool NeedsPlugin(const char* step) {
-  return strcmp(step, "stats") != 0 && strcmp(step, "run") != 0 && strcmp(step, "data") != 0;
-}
-
 static void ExpectReopen(bool expect) {
   EnterCriticalSection(&g_log.lock);
   g_log.expectReopen = expect;
   LeaveCriticalSection(&g_log.lock);
 }
 
-static bool Reopens(const char* step) {
-  return strcmp(step, "open") == 0 || strcmp(step, "show") == 0 || strcmp(step, "pick") == 0;
-}
-
-static void RunStep(const char* step, const char* arg) {
-  printf("> %s%s%s\n", step, arg ? " " : "", arg ? arg : "");
-  // The dialog reopens the band on this thread, inside the step.
-  if (Reopens(step)) ExpectReopen(true);
-  if (NeedsPlugin(step) && !g_plugin.module)
-    Error("step '%s': the plug-in is not loaded", step);
-  else if (strcmp(step, "stats") == 0)
-    PrintStats();
-  else if (HasArgument(step))
-    NumberStep(step, arg);
+static void RunStep(const Step& step, const char* arg) {
+  printf("> %s%s%s\n", step.name, arg ? " " : "", arg ? arg : "");
+  long number = 0;
+  if (arg) ParseLong(arg, &number);
+  if (step.reopens) ExpectReopen(true);
+  if (step.needsPlugin && !g_plugin.module)
+    Error("step '%s': the plug-in is not loaded", step.name);
   else
-    FindStep(step)->run();
+    step.run(number);
   PumpMessages();
-  if (Reopens(step)) ExpectReopen(false);
-}
-
-static bool KnownStep(const char* step) {
-  return FindStep(step) || HasArgument(step) || strcmp(step, "stats") == 0;
+  if (step.reopens) ExpectReopen(false);
 }
 
 // Checks the whole script before anything runs, so a typo costs nothing.
 static bool CheckScript(int first, int argc, char** argv) {
   for (int i = first; i < argc; i++) {
-    if (!KnownStep(argv[i])) {
+    const Step* step = FindStep(argv[i]);
+    if (!step) {
       fprintf(stderr, "extio_host: unknown step '%s' (see --help)\n", argv[i]);
       return false;
     }
     long value;
-    if (HasArgument(argv[i]) && (++i >= argc || !ParseLong(argv[i], &value))) {
+    if (step->takesNumber && (++i >= argc || !ParseLong(argv[i], &value))) {
       fprintf(stderr, "extio_host: step '%s' needs a whole number after it (see --help)\n",
-              argv[i - 1]);
+              step->name);
       return false;
     }
   }
@@ -740,9 +751,8 @@ int main(int argc, char** argv) {
   if (!LoadPlugin(argv[first])) return 1;
   if (registerCallback) g_plugin.SetCallback(HostCallback);
   for (int i = first + 1; i < argc; i++) {
-    const char* arg = HasArgument(argv[i]) ? argv[i + 1] : nullptr;
-    RunStep(argv[i], arg);
-    if (arg) i++;
+    const Step& step = *FindStep(argv[i]);
+    RunStep(step, step.takesNumber ? argv[++i] : nullptr);
   }
   PrintStats();
   CheckCalls();
