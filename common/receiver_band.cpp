@@ -2,7 +2,7 @@
 
 #include <stdio.h>
 
-bool OpenReceiverBand(BandChannel& ch, int32_t value, int32_t* band) {
+bool OpenReceiverBand(BandChannel& ch, int32_t value, int32_t* band, BandHeader* header) {
   *band = LocateBand(value);
   char name[kBandNameSize];
   BandName(*band, name);
@@ -11,7 +11,12 @@ bool OpenReceiverBand(BandChannel& ch, int32_t value, int32_t* band) {
     return false;
   }
   const volatile BandHeader* h = Header(ch);
-  printf("%d receiver : SampleRate=%d BlockInSamples=%d L0=%d\n", *band, h->SampleRate,
-         h->BlockInSamples, h->L0);
+  header->SampleRate = h->SampleRate;
+  header->BlockInSamples = h->BlockInSamples;
+  header->L0 = h->L0;
+  header->BufferSize = h->BufferSize;
+  header->WritePos = h->WritePos;
+  printf("%d receiver : SampleRate=%d BlockInSamples=%d L0=%d\n", *band, header->SampleRate,
+         header->BlockInSamples, header->L0);
   return true;
 }

@@ -7,4 +7,5 @@
 // LocateBand, stores it in *band and opens that band on ch. Prints
 // "%d receiver : SampleRate=%d BlockInSamples=%d L0=%d\n" on stdout when the band
 // opens, "Can't open shared memory for %d receiver\n" on stderr when it does not.
-bool OpenReceiverBand(BandChannel& ch, int32_t value, int32_t* band);
+// *header receives the values printed, read once, for the program to run with.
+bool OpenReceiverBand(BandChannel& ch, int32_t value, int32_t* band, BandHeader* header);

@@ -8,18 +8,15 @@
 // One writer for the run; its buffers are too large for the stack.
 static WavWriter g_writer;
 
-static void Record(BandChannel& ch, const RecorderSettings& s, int32_t band) {
-  const volatile BandHeader* h = Header(ch);
-  int32_t sampleRate = h->SampleRate;
-  int32_t blockInSamples = h->BlockInSamples;
-  int32_t l0 = h->L0;
+static void Record(BandChannel& ch, const RecorderSettings& s, int32_t band, const BandHeader& h) {
+  const int32_t blockInSamples = h.BlockInSamples;
   BlockBuffers buffers;
   if (!AllocateBlockBuffers(buffers, blockInSamples, ch.ringSize)) {
     fprintf(stderr, "Can't record %d receiver: BlockInSamples=%d is not supported\n", band,
             blockInSamples);
     return;
   }
-  Setup(g_writer, s.format, sampleRate, l0, band, s.timeBase, s.rotation);
+  Setup(g_writer, s.format, h.SampleRate, h.L0, band, s.timeBase, s.rotation);
   if (!InstallStopHandler()) printf("Can't register console control handler!\n");
   CaptureLoop(ch, g_writer, buffers, s.scaleFactor);
   CloseFile(g_writer);
@@ -33,8 +30,10 @@ int main(int argc, char** argv) {
   ChannelInit(ch);
   RecorderSettings settings;
   int32_t band;
-  if (ParseCommandLine(argc, argv, &settings) && OpenReceiverBand(ch, settings.band, &band)) {
-    Record(ch, settings, band);
+  BandHeader header;
+  if (ParseCommandLine(argc, argv, &settings) &&
+      OpenReceiverBand(ch, settings.band, &band, &header)) {
+    Record(ch, settings, band, header);
   }
   Close(ch);
   return 0;

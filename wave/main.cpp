@@ -60,9 +60,9 @@ static void Play(BandChannel& ch, CWaveOut& player, int32_t blockInSamples, int3
 static void Run(int argc, char** argv, BandChannel& ch, CWaveOut& player) {
   int32_t bandValue = 0, device = 0, scaleFactor = kDefaultScaleFactor, band = 0;
   if (!ReadArguments(argc, argv, &bandValue, &device, &scaleFactor)) return;
-  if (!OpenReceiverBand(ch, bandValue, &band)) return;
-  const volatile BandHeader* h = Header(ch);
-  const int32_t sampleRate = h->SampleRate, blockInSamples = h->BlockInSamples;
+  BandHeader header;
+  if (!OpenReceiverBand(ch, bandValue, &band, &header)) return;
+  const int32_t sampleRate = header.SampleRate, blockInSamples = header.BlockInSamples;
   if (blockInSamples < 1 || blockInSamples > kMaxBlockSamples) {
     Close(ch);
     fprintf(stderr, "Can't play %d receiver: BlockInSamples=%d, the player takes 1 to %d\n", band,
