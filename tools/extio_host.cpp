@@ -11,6 +11,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+// The VEXA plug-in's dialog controls, which the host drives for pick and scale.
+#include "resource.h"
+
 static const char kUsage[] =
     "Usage: extio_host [--no-updown] [--no-callback] <plugin.dll> [step ...]\n"
     "\n"
@@ -82,11 +85,6 @@ static const int kMinScale = 0;
 static const int kMaxScale = 24;
 static const int kCounterModulo = 65536;
 static const DWORD kDataWaitMs = 30000;
-static const int kDialogScaleId = 1004;
-static const int kDialogSpinId = 1005;
-static const int kDialogListId = 1003;
-static const int kDialogRateId = 1001;
-static const int kDialogBlockId = 1002;
 
 // Everything the callback sees; it runs on the plug-in's threads and on ours.
 struct CallLog {
@@ -383,7 +381,7 @@ static void PrintDialog(HWND dialog) {
       r.left, r.top, r.right - r.left, r.bottom - r.top, desk.right - desk.left,
       desk.bottom - desk.top, r.right == desk.right && r.top == desk.top ? "yes" : "no",
       topmost ? "yes" : "no", IsWindowVisible(dialog) ? "yes" : "no");
-  HWND list = GetDlgItem(dialog, kDialogListId);
+  HWND list = GetDlgItem(dialog, IDC_BAND_LIST);
   LRESULT count = SendMessageA(list, CB_GETCOUNT, 0, 0);
   printf("dialog: band list of %ld items, item %ld selected\n", long(count),
          long(SendMessageA(list, CB_GETCURSEL, 0, 0)));
@@ -394,21 +392,21 @@ static void PrintDialog(HWND dialog) {
     printf("dialog: item %ld \"%s\" band %ld\n", long(i), text,
            long(SendMessageA(list, CB_GETITEMDATA, i, 0)));
   }
-  PrintText(dialog, kDialogRateId, "sample rate");
-  PrintText(dialog, kDialogBlockId, "block length");
-  PrintText(dialog, kDialogScaleId, "scale factor");
-  LRESULT pos = SendDlgItemMessageA(dialog, kDialogSpinId, UDM_GETPOS, 0, 0);
+  PrintText(dialog, IDC_SAMPLE_RATE, "sample rate");
+  PrintText(dialog, IDC_BLOCK_LEN, "block length");
+  PrintText(dialog, IDC_SCALE_EDIT, "scale factor");
+  LRESULT pos = SendDlgItemMessageA(dialog, IDC_SCALE_SPIN, UDM_GETPOS, 0, 0);
   printf("dialog: up-down position %d%s\n", int(short(LOWORD(pos))), HIWORD(pos) ? " (error)" : "");
 }
 
 static bool PickBand(HWND dialog, long band) {
-  HWND list = GetDlgItem(dialog, kDialogListId);
+  HWND list = GetDlgItem(dialog, IDC_BAND_LIST);
   LRESULT count = SendMessageA(list, CB_GETCOUNT, 0, 0);
   for (LRESULT i = 0; i < count; i++) {
     if (SendMessageA(list, CB_GETITEMDATA, i, 0) != band) continue;
     SendMessageA(list, CB_SETCURSEL, i, 0);
     // What the combo box sends its parent when the user chooses an item.
-    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(kDialogListId, CBN_SELCHANGE),
+    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_BAND_LIST, CBN_SELCHANGE),
                  reinterpret_cast<LPARAM>(list));
     printf("pick: band %ld, item %ld\n", band, long(i));
     return true;
@@ -434,7 +432,7 @@ static void SetClicking(bool clicking) {
 // Mouse clicks on the upper or the lower arrow of the up-down control, through the
 // message loop as a user's clicks come.
 static void ClickSpin(HWND dialog, long clicks) {
-  HWND spin = GetDlgItem(dialog, kDialogSpinId);
+  HWND spin = GetDlgItem(dialog, IDC_SCALE_SPIN);
   RECT r;
   GetClientRect(spin, &r);
   LPARAM at = MAKELPARAM(r.right / 2, clicks > 0 ? r.bottom / 4 : r.bottom * 3 / 4);
@@ -451,7 +449,7 @@ static void ClickSpin(HWND dialog, long clicks) {
   }
   SetClicking(false);
   char text[32];
-  GetDlgItemTextA(dialog, kDialogScaleId, text, sizeof text);
+  GetDlgItemTextA(dialog, IDC_SCALE_EDIT, text, sizeof text);
   printf("scale: %ld clicks %s, position %d, buddy \"%s\"\n", labs(clicks),
          clicks > 0 ? "up" : "down", int(short(LOWORD(pos))), text);
 }
