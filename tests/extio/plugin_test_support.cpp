@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <functional>
 #include <mutex>
 
 #include "stream_thread.h"
@@ -32,12 +33,20 @@ std::vector<CallRecord> Calls() {
   return g_calls;
 }
 
-bool WaitForCalls(size_t n) {
+static bool WaitUntil(const std::function<bool()>& done) {
   for (DWORD waited = 0; waited < kCallWaitMs; waited += 5) {
-    if (Calls().size() >= n) return true;
+    if (done()) return true;
     Sleep(5);
   }
   return false;
+}
+
+bool WaitForCalls(size_t n) {
+  return WaitUntil([n] { return Calls().size() >= n; });
+}
+
+bool WaitForChannelChange(LONG serial) {
+  return WaitUntil([serial] { return State.ChannelSerial != serial; });
 }
 
 std::vector<int32_t> Statuses(const std::vector<CallRecord>& calls) {

@@ -24,6 +24,10 @@ std::vector<CallRecord> Calls();
 // Waits, bounded, until at least n calls came; false if they did not.
 bool WaitForCalls(size_t n);
 
+// Waits, bounded, until the channel was closed or reopened since State.ChannelSerial
+// was serial; false if it was not.
+bool WaitForChannelChange(LONG serial);
+
 // The status codes among the calls, in order.
 std::vector<int32_t> Statuses(const std::vector<CallRecord>& calls);
 

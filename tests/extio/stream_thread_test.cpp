@@ -131,7 +131,10 @@ TEST_F(PluginTest, SecondStartKeepsTheRunningThread) {
 TEST_F(PluginTest, ThreadWithoutABandWaitsForTheDialogsReopen) {
   Publisher& pub = Publish(0, 192000, 1024, 7050000);
   ProbeBands();
+  LONG serial = State.ChannelSerial;
   StartStreamThread();
+  // The thread's own reopen finds no band selected; the dialog's comes after it.
+  ASSERT_TRUE(WaitForChannelChange(serial));
   WriteCounter(pub, 1024);
   State.SelectedBand = 0;  // what the dialog does, then it reopens
   ASSERT_TRUE(ReopenSelectedBand());
