@@ -5,11 +5,29 @@
 
 #include <atomic>
 
+#include "numbers.h"
+
+// How far WritePos may move between two looks before a reader takes it for a
+// re-published band or a glitch: twice the announced pace, plus a quarter second
+// and two blocks for a publisher that writes in bursts.
+const double kBurstFactor = 2.0;
+const double kBurstSlackMs = 250.0;
+const double kBurstSlackBlocks = 2.0;
+
+static int32_t PublisherSpeedup() {
+  char text[16];
+  DWORD length = GetEnvironmentVariableA("VEXA_PUBLISHER_SPEEDUP", text, sizeof text);
+  int32_t speedup = 1;
+  if (length == 0 || length >= sizeof text || !ParseInt32(text, &speedup)) return 1;
+  return speedup < 1 ? 1 : speedup;
+}
+
 void ChannelInit(BandChannel& ch) {
   memset(&ch, 0, sizeof ch);
   SYSTEM_INFO info;
   GetSystemInfo(&info);
   ch.pageSize = info.dwPageSize;
+  ch.speedup = PublisherSpeedup();
 }
 
 const volatile BandHeader* Header(const BandChannel& ch) {
@@ -20,24 +38,75 @@ void BandName(int band, char* name) {
   snprintf(name, kBandNameSize, "VEXA%dBand", band);
 }
 
-// The publisher's WritePos as a ring offset, or -1 while it lies outside the ring.
-// An offset equal to the ring size is the ring start.
+// The publisher's WritePos as a ring offset, or -1 while it lies outside the ring
+// or between two samples. An offset equal to the ring size is the ring start.
 static int32_t CurrentWriteOffset(const BandChannel& ch) {
   int32_t pos = *ch.writePos;
   // The samples up to pos are in place before the publisher advanced it.
   std::atomic_thread_fence(std::memory_order_acquire);
-  if (pos < 0 || pos > ch.ringSize) return -1;
+  if (pos < 0 || pos > ch.ringSize || pos % kSampleBytes != 0) return -1;
   return pos == ch.ringSize ? 0 : pos;
 }
 
-// The header comes from another process: it must describe a ring inside the view.
-static bool HeaderFitsView(const BandChannel& ch) {
+// The header comes from another process: a ring of ringSize bytes must lie inside
+// the view.
+static bool RingFitsView(const BandChannel& ch, int32_t ringSize) {
   MEMORY_BASIC_INFORMATION region;
   if (VirtualQuery(ch.view, &region, sizeof region) != sizeof region) return false;
   uint64_t viewSize = region.RegionSize;
-  if (viewSize < ch.pageSize || ch.ringSize <= 0) return false;
-  if (uint64_t(ch.pageSize) + uint64_t(ch.ringSize) > viewSize) return false;
-  return CurrentWriteOffset(ch) >= 0;
+  if (viewSize < ch.pageSize || ringSize <= 0 || ringSize % kSampleBytes != 0) return false;
+  return uint64_t(ch.pageSize) + uint64_t(ringSize) <= viewSize;
+}
+
+static void TakeRing(BandChannel& ch, int32_t ringSize) {
+  ch.ringSize = ringSize;
+  ch.totalSize = uint32_t(ringSize) + ch.pageSize;
+  ch.ringStart = ch.view + ch.pageSize;
+  ch.ringEnd = ch.ringStart + ringSize;
+}
+
+static void Resync(BandChannel& ch) {
+  ch.readPtr = ch.ringStart;  // where a WritePos that is unusable for now leaves it
+  ch.seenWriteOffset = 0;
+  ch.seenAtMs = GetTickCount64();
+  SkipToWritePos(ch);
+  ch.resynced = true;
+}
+
+// Most bytes a publisher keeping its announced pace can have written in elapsedMs.
+static double MostThePublisherWrites(const BandChannel& ch, ULONGLONG elapsedMs) {
+  double rate = Header(ch)->SampleRate;
+  double block = Header(ch)->BlockInSamples;
+  if (rate <= 0) return 1e300;  // a band not in use announces no pace to hold it to
+  if (block < 0) block = 0;
+  double pace = rate * kSampleBytes * kBurstFactor * ch.speedup;
+  return pace * (double(elapsedMs) + kBurstSlackMs) / 1000.0 +
+         kBurstSlackBlocks * block * kSampleBytes;
+}
+
+// Where the publisher writes now, as a ring offset; -1 when there is nothing to
+// take: WritePos is unusable, or the band was re-published or jumped, in which case
+// the reader moves to the new position and the channel is marked resynced.
+static int32_t FollowPublisher(BandChannel& ch) {
+  int32_t ringSize = Header(ch)->BufferSize;
+  if (ringSize != ch.ringSize) {
+    if (!RingFitsView(ch, ringSize)) return -1;
+    TakeRing(ch, ringSize);
+    Resync(ch);
+    return -1;
+  }
+  int32_t writeOffset = CurrentWriteOffset(ch);
+  if (writeOffset < 0) return -1;
+  ULONGLONG now = GetTickCount64();
+  int32_t fresh = writeOffset - ch.seenWriteOffset;
+  if (fresh < 0) fresh += ch.ringSize;
+  if (fresh > MostThePublisherWrites(ch, now - ch.seenAtMs)) {
+    Resync(ch);
+    return -1;
+  }
+  ch.seenWriteOffset = writeOffset;
+  ch.seenAtMs = now;
+  return writeOffset;
 }
 
 bool Open(BandChannel& ch, const char* name) {
@@ -51,14 +120,14 @@ bool Open(BandChannel& ch, const char* name) {
     ch.event = OpenEventA(EVENT_ALL_ACCESS, FALSE, eventName);
   }
   if (ch.view && ch.event) {
-    ch.ringSize = Header(ch)->BufferSize;
+    int32_t ringSize = Header(ch)->BufferSize;
     ch.writePos = &Header(ch)->WritePos;
-    if (HeaderFitsView(ch)) {
-      ch.totalSize = uint32_t(ch.ringSize) + ch.pageSize;
-      ch.ringStart = ch.view + ch.pageSize;
-      ch.ringEnd = ch.ringStart + ch.ringSize;
-      SkipToWritePos(ch);
-      return true;
+    if (RingFitsView(ch, ringSize)) {
+      TakeRing(ch, ringSize);
+      if (CurrentWriteOffset(ch) >= 0) {
+        SkipToWritePos(ch);
+        return true;
+      }
     }
   }
   Close(ch);
@@ -78,7 +147,7 @@ bool WaitForData(BandChannel& ch, DWORD timeoutMs) {
 bool Read(BandChannel& ch, int32_t len, void* dst) {
   // An empty chunk would let a catch-up loop spin forever.
   if (!ch.event || len <= 0) return false;
-  int32_t writeOffset = CurrentWriteOffset(ch);
+  int32_t writeOffset = FollowPublisher(ch);
   if (writeOffset < 0) return false;
   int32_t available = writeOffset - int32_t(ch.readPtr - ch.ringStart);
   if (available < 0) available += ch.ringSize;
@@ -101,9 +170,18 @@ bool ChunkFitsRing(int32_t samples, int32_t ringSize) {
   return samples > 0 && int64_t(samples) * kSampleBytes < int64_t(ringSize);
 }
 
+bool TakeResync(BandChannel& ch) {
+  bool resynced = ch.resynced;
+  ch.resynced = false;
+  return resynced;
+}
+
 void SkipToWritePos(BandChannel& ch) {
   int32_t writeOffset = CurrentWriteOffset(ch);
-  if (ch.ringStart && writeOffset >= 0) ch.readPtr = ch.ringStart + writeOffset;
+  if (!ch.ringStart || writeOffset < 0) return;
+  ch.readPtr = ch.ringStart + writeOffset;
+  ch.seenWriteOffset = writeOffset;
+  ch.seenAtMs = GetTickCount64();
 }
 
 void Close(BandChannel& ch) {
@@ -111,8 +189,10 @@ void Close(BandChannel& ch) {
   if (ch.mapping) CloseHandle(ch.mapping);
   if (ch.event) CloseHandle(ch.event);
   uint32_t pageSize = ch.pageSize;
+  int32_t speedup = ch.speedup;
   memset(&ch, 0, sizeof ch);
   ch.pageSize = pageSize;
+  ch.speedup = speedup;
 }
 
 int LocateBand(int value) {

@@ -38,9 +38,15 @@ struct BandChannel {
   uint8_t* ringEnd;                  // ring start + ring size
   uint8_t* readPtr;                  // this reader's position inside the ring
   const volatile int32_t* writePos;  // the publisher's WritePos in the header
+  int32_t seenWriteOffset;           // WritePos as this reader last saw it
+  ULONGLONG seenAtMs;                // when it saw it (GetTickCount64)
+  int32_t speedup;                   // how much faster than its SampleRate a publisher may run
+  bool resynced;                     // set by a resync, cleared by TakeResync
 };
 
 // Puts the channel in the closed state with the system page size filled in.
+// A test publisher that runs N times faster than its SampleRate announces itself
+// to the readers through VEXA_PUBLISHER_SPEEDUP=N, or they take its pace for jumps.
 void ChannelInit(BandChannel& ch);
 
 // The band's header, or null while the channel is closed.
@@ -50,7 +56,8 @@ const volatile BandHeader* Header(const BandChannel& ch);
 void BandName(int band, char* name);
 
 // Opens mapping `name` and event "e<name>", starting at the publisher's current
-// write position. Refuses a band whose header does not fit the mapped view.
+// write position. Refuses a band whose header does not fit the mapped view or
+// whose WritePos is not on a whole sample.
 bool Open(BandChannel& ch, const char* name);
 
 // Resets the event and waits for the publisher's next signal, with no time-out.
@@ -60,7 +67,14 @@ bool WaitForData(BandChannel& ch);
 bool WaitForData(BandChannel& ch, DWORD timeoutMs);
 
 // Copies exactly len bytes (more than 0) from the ring into dst, or nothing at all.
+// When the band was published anew (another ring size) or WritePos jumped by more
+// than the publisher can have written since the last look, it takes nothing from
+// the old position: it moves to WritePos, marks the channel resynced and returns false.
 bool Read(BandChannel& ch, int32_t len, void* dst);
+
+// True once after each resync that Read made; the caller restarts what it builds
+// from the stream (a new file, a fresh sound queue, a clean block).
+bool TakeResync(BandChannel& ch);
 
 // True when a ring of ringSize bytes can ever hold a whole chunk of `samples`
 // complex samples: a reader sees at most the ring size less one sample as new.

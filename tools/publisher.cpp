@@ -21,7 +21,12 @@ bool PublisherCreate(Publisher& pub, int band, int32_t sampleRate, int32_t block
   char eventName[kBandNameSize + 2];
   strcpy(eventName, "e");
   strcat(eventName, name);
-  if (pub.view) pub.event = CreateEventA(nullptr, TRUE, FALSE, eventName);
+  // A reader that still holds the band keeps the mapping of an earlier publisher
+  // alive, at that publisher's size.
+  MEMORY_BASIC_INFORMATION region;
+  bool fits = pub.view && VirtualQuery(pub.view, &region, sizeof region) == sizeof region &&
+              region.RegionSize >= size;
+  if (fits) pub.event = CreateEventA(nullptr, TRUE, FALSE, eventName);
   if (!pub.event) {
     PublisherClose(pub);
     return false;
@@ -29,11 +34,12 @@ bool PublisherCreate(Publisher& pub, int band, int32_t sampleRate, int32_t block
   pub.header = reinterpret_cast<volatile BandHeader*>(pub.view);
   pub.ring = pub.view + info.dwPageSize;
   pub.ringSize = ringBytes;
+  // WritePos first: a reader of the earlier publisher then sees one change, the ring's.
+  pub.header->WritePos = 0;
   pub.header->SampleRate = sampleRate;
   pub.header->BlockInSamples = blockInSamples;
   pub.header->L0 = l0;
   pub.header->BufferSize = ringBytes;
-  pub.header->WritePos = 0;
   return true;
 }
 
@@ -41,12 +47,14 @@ void PublisherWrite(Publisher& pub, const float* iq, int32_t samples) {
   const uint8_t* src = reinterpret_cast<const uint8_t*>(iq);
   int32_t left = samples * kSampleBytes;
   int32_t pos = pub.header->WritePos;
+  if (pos < 0 || pos > pub.ringSize) pos = 0;  // whatever a test set it to
   while (left > 0) {
+    if (pos >= pub.ringSize) pos = 0;
     int32_t piece = pub.ringSize - pos < left ? pub.ringSize - pos : left;
     memcpy(pub.ring + pos, src, piece);
     src += piece;
     left -= piece;
-    pos = (pos + piece) % pub.ringSize;
+    pos += piece;
   }
   // Readers trust that everything before WritePos is in place.
   std::atomic_thread_fence(std::memory_order_release);

@@ -17,12 +17,14 @@ struct Publisher {
 };
 
 // Creates "VEXA<band>Band" with the header filled in and WritePos 0. ringBytes
-// must be a positive multiple of 8.
+// must be a positive multiple of 8. Where a reader still holds the band of an
+// earlier publisher, its mapping is taken over when the new ring fits in it.
 bool PublisherCreate(Publisher& pub, int band, int32_t sampleRate, int32_t blockInSamples,
                      int32_t l0, int32_t ringBytes);
 
 // Writes samples complex samples (I, Q floats) into the ring, wrapping at its end,
-// then advances WritePos and sets the event.
+// then advances WritePos and sets the event. A write that ends at the ring's end
+// leaves WritePos equal to the ring size, as the receiver's publisher does.
 void PublisherWrite(Publisher& pub, const float* iq, int32_t samples);
 
 // Counter pattern: sample k has m = k mod 65536, I = (m - 32768) * 65536 and

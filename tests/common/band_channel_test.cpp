@@ -187,7 +187,7 @@ TEST_F(ChannelTest, HeaderThatDoesNotFitTheMappingIsRefused) {
     EXPECT_EQ(nullptr, ch.view);
   }
   pub.header->BufferSize = kRing;
-  for (int32_t pos : {-1, kRing + 1, INT32_MIN}) {
+  for (int32_t pos : {-1, 4, kRing + 1, INT32_MIN}) {
     pub.header->WritePos = pos;
     EXPECT_FALSE(Open(ch, name)) << pos;
   }
@@ -209,6 +209,105 @@ TEST_F(ChannelTest, WritePosOutsideTheRingGivesNothing) {
   EXPECT_FALSE(Read(ch, -8, iq.data()));
   EXPECT_FALSE(Read(ch, 0, iq.data()));
   EXPECT_FALSE(Read(ch, kRing, iq.data()));  // never more than the ring holds
+}
+
+TEST_F(ChannelTest, WritePosAtTheRingSizeIsTheRingStart) {
+  WriteCounter(kRing / 8);  // a write that ends at the ring end
+  ASSERT_EQ(kRing, pub.header->WritePos);
+  ASSERT_TRUE(Open(ch, name));
+  EXPECT_EQ(0, ReadOffset());
+  WriteCounter(1024);
+  std::vector<float> iq(2048);
+  ASSERT_TRUE(Read(ch, 8192, iq.data()));
+  EXPECT_EQ(kRing / 8, FirstIndex(iq));
+}
+
+// A slow band with small blocks, so that jumps of WritePos stand out.
+struct ResyncTest : ChannelTest {
+  static const int32_t kBlock = 256;
+  std::vector<float> iq = std::vector<float>(kBlock * 2);
+
+  void SetUp() override {
+    ChannelTest::SetUp();
+    pub.header->SampleRate = 1000;
+    pub.header->BlockInSamples = kBlock;
+  }
+  // Writes and reads blocks until the reader is at ring offset `offset`.
+  void FollowTo(int32_t offset) {
+    while (ReadOffset() != offset) {
+      WriteCounter(kBlock);
+      ASSERT_TRUE(Read(ch, kBlock * 8, iq.data()));
+    }
+  }
+  // What a restarted publisher does: a new header, WritePos 0, the counter from 0.
+  void Restart(int32_t ringSize) {
+    pub.ringSize = ringSize;
+    pub.header->BufferSize = ringSize;
+    pub.header->WritePos = 0;
+    pub.samplesWritten = 0;
+  }
+  // The next Read takes nothing, reports one resync and leaves the reader at WritePos.
+  void ExpectResync() {
+    EXPECT_FALSE(Read(ch, kBlock * 8, iq.data()));
+    EXPECT_TRUE(TakeResync(ch));
+    EXPECT_FALSE(TakeResync(ch));
+    EXPECT_EQ(pub.header->WritePos % ch.ringSize, ReadOffset());
+  }
+  void ExpectNextBlockFrom(int32_t first) {
+    WriteCounter(kBlock);
+    ASSERT_TRUE(Read(ch, kBlock * 8, iq.data()));
+    EXPECT_EQ(first, FirstIndex(iq));
+  }
+};
+
+TEST_F(ResyncTest, RestartedOrJumpingPublisherIsFollowedFromItsNewPosition) {
+  ASSERT_TRUE(Open(ch, name));
+  FollowTo(kRing / 2);
+  EXPECT_FALSE(TakeResync(ch));  // a publisher at its pace is never taken for a jump
+
+  Restart(kRing);  // same ring: the old ring's contents must not be replayed
+  WriteCounter(kBlock);
+  ExpectResync();
+  ExpectNextBlockFrom(kBlock);
+
+  Restart(kRing / 4);  // a smaller ring in the same mapping
+  WriteCounter(kBlock);
+  ExpectResync();
+  EXPECT_EQ(kRing / 4, ch.ringSize);
+  EXPECT_EQ(ch.ringStart + kRing / 4, ch.ringEnd);
+  for (int i = 0; i < 20; i++) ExpectNextBlockFrom(kBlock * (i + 1));  // and wraps at its end
+
+  pub.header->WritePos -= 8;  // a glitch backwards by one sample
+  ExpectResync();
+}
+
+TEST_F(ResyncTest, UnalignedWritePosGivesNothingUntilItIsMended) {
+  ASSERT_TRUE(Open(ch, name));
+  FollowTo(4 * kBlock * 8);
+  WriteCounter(kBlock);
+  pub.header->WritePos += 4;
+  EXPECT_FALSE(Read(ch, kBlock * 8, iq.data()));
+  EXPECT_FALSE(TakeResync(ch));
+  EXPECT_EQ(4 * kBlock * 8, ReadOffset());
+  BandChannel other;
+  ChannelInit(other);
+  EXPECT_FALSE(Open(other, name));
+  pub.header->WritePos -= 4;
+  ASSERT_TRUE(Read(ch, kBlock * 8, iq.data()));
+  EXPECT_EQ(4 * kBlock, FirstIndex(iq));
+}
+
+TEST_F(ResyncTest, ReaderStalledForASecondCatchesUpWithEveryBlock) {
+  pub.header->SampleRate = 4000;  // a second is 16 blocks, half the ring
+  ASSERT_TRUE(Open(ch, name));
+  EXPECT_FALSE(Read(ch, kBlock * 8, iq.data()));
+  Sleep(1000);
+  WriteCounter(16 * kBlock);  // the second's blocks, in one burst
+  for (int i = 0; i < 16; i++) {
+    ASSERT_TRUE(Read(ch, kBlock * 8, iq.data())) << i;
+    EXPECT_EQ(i * kBlock, FirstIndex(iq));
+  }
+  EXPECT_FALSE(TakeResync(ch));
 }
 
 }  // namespace
