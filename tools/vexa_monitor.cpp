@@ -13,7 +13,9 @@ static const char kUsage[] =
     "\n"
     "Opens band BandNr (mapping VEXA<BandNr>Band), prints its header, then once a\n"
     "second the blocks and samples that arrived. --counter checks vexa_sim's counter\n"
-    "signal sample by sample. Stops after S seconds or on Ctrl+C.\n";
+    "signal sample by sample. A band published anew, or a WritePos that jumps, is\n"
+    "followed from its new position and counted as a resync. Stops after S seconds\n"
+    "or on Ctrl+C.\n";
 
 static volatile LONG g_stop = 0;
 
@@ -27,6 +29,7 @@ struct MonitorStats {
   long long samples;
   long long counterErrors;
   long long nextIndex;  // expected counter index mod 65536, -1 before the first block
+  long long resyncs;
 };
 
 static void CheckCounter(MonitorStats& s, const float* iq, int32_t samples) {
@@ -61,7 +64,7 @@ static bool ParseArgs(int argc, char** argv, int32_t* band, int32_t* seconds, bo
 static void Follow(BandChannel& ch, int32_t seconds, bool counter) {
   int32_t block = Header(ch)->BlockInSamples;
   std::vector<float> buffer(size_t(block) * 2);
-  MonitorStats s = {0, 0, 0, -1};
+  MonitorStats s = {0, 0, 0, -1, 0};
   DWORD start = GetTickCount();
   long long lastBlocks = 0;
   for (int32_t second = 1; !g_stop && (seconds == 0 || second <= seconds); second++) {
@@ -72,13 +75,17 @@ static void Follow(BandChannel& ch, int32_t seconds, bool counter) {
         s.samples += block;
         if (counter) CheckCounter(s, buffer.data(), block);
       }
+      if (TakeResync(ch)) {
+        s.resyncs++;
+        s.nextIndex = -1;  // the counter starts anew where the publisher is now
+      }
     }
     printf("%d s: %lld blocks\n", second, s.blocks - lastBlocks);
     lastBlocks = s.blocks;
   }
   printf("total: %lld blocks, %lld samples", s.blocks, s.samples);
   if (counter) printf(", %lld counter errors", s.counterErrors);
-  printf("\n");
+  printf(", %lld resyncs\n", s.resyncs);
 }
 
 int main(int argc, char** argv) {

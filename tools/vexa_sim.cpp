@@ -28,7 +28,9 @@ static const char kUsage[] =
     "  --tone HZ           tone offset from L0 in Hz, I = cos, Q = sin (default 1000)\n"
     "  --level DB          tone level in dB below full scale (default -6)\n"
     "  --blocks N          write N blocks, then stay silent (default: no limit)\n"
-    "  --at SEC FIELD=V    at SEC seconds set FIELD (l0, rate or block) to V\n"
+    "  --at SEC FIELD=V    at SEC seconds set FIELD (l0, rate, block or writepos) to V;\n"
+    "                      ring=N publishes the band anew in the same mapping: a ring of\n"
+    "                      N bytes (at most --ring), WritePos 0, the counter from 0\n"
     "\n"
     "Global options:\n"
     "  --speed X           pace blocks at X times real time (default 1), or max\n"
@@ -46,7 +48,7 @@ enum SignalKind { kCounter, kTone, kSilence };
 
 struct HeaderChange {
   double atSeconds;
-  char field;  // 'l' L0, 'r' SampleRate, 'b' BlockInSamples
+  char field;  // 'l' L0, 'r' SampleRate, 'b' BlockInSamples, 'w' WritePos, 'g' a new ring
   int32_t value;
   bool done;
 };
@@ -120,9 +122,14 @@ static bool ParseChange(SimBand& b, const char* when, const char* what) {
     c.field = 'r';
   else if (n == 5 && strncmp(what, "block", 5) == 0)
     c.field = 'b';
+  else if (n == 8 && strncmp(what, "writepos", 8) == 0)
+    c.field = 'w';
+  else if (n == 4 && strncmp(what, "ring", 4) == 0)
+    c.field = 'g';
   else
     return Fail("--at", what);
   if (c.field == 'b' && (c.value < 1 || c.value > kMaxBlock)) return Fail("--at", what);
+  if (c.field == 'g' && (c.value < 8 || c.value % 8 != 0)) return Fail("--at", what);
   c.done = false;
   b.changeCount++;
   return true;
@@ -242,9 +249,15 @@ static void ApplyChanges(SimBand& b, double now) {
     if (c.field == 'l') b.pub.header->L0 = b.l0 = c.value;
     if (c.field == 'r') b.pub.header->SampleRate = b.rate = c.value;
     if (c.field == 'b') b.pub.header->BlockInSamples = b.block = c.value;
+    if (c.field == 'w') b.pub.header->WritePos = c.value;
+    if (c.field == 'g') {
+      b.pub.ringSize = b.pub.header->BufferSize = c.value;
+      b.pub.header->WritePos = 0;
+      b.pub.samplesWritten = 0;
+    }
     if (b.nextDue < now) b.nextDue = now;
-    printf("band %d at %.3f s: SampleRate=%d BlockInSamples=%d L0=%d\n", b.band, now, b.rate,
-           b.block, b.l0);
+    printf("band %d at %.3f s: SampleRate=%d BlockInSamples=%d L0=%d BufferSize=%d WritePos=%d\n",
+           b.band, now, b.rate, b.block, b.l0, b.pub.header->BufferSize, b.pub.header->WritePos);
   }
 }
 
@@ -291,6 +304,18 @@ static void Run(SimOptions& opt) {
   timeEndPeriod(1);
 }
 
+// A new ring must fit in the mapping the band was created with.
+static bool RingChangesFit(const SimBand& b) {
+  for (int k = 0; k < b.changeCount; k++) {
+    if (b.changes[k].field == 'g' && b.changes[k].value > b.ring) {
+      fprintf(stderr, "vexa_sim: band %d: ring=%d is larger than --ring %d\n", b.band,
+              b.changes[k].value, b.ring);
+      return false;
+    }
+  }
+  return true;
+}
+
 static int32_t LargestBlock(const SimBand& b) {
   int32_t largest = b.block;
   for (int k = 0; k < b.changeCount; k++) {
@@ -302,6 +327,7 @@ static int32_t LargestBlock(const SimBand& b) {
 static bool CreateBands(SimOptions& opt) {
   for (int k = 0; k < opt.bandCount; k++) {
     SimBand& b = opt.bands[k];
+    if (!RingChangesFit(b)) return false;
     b.samples.assign(size_t(LargestBlock(b)) * 2, 0.0f);
     if (!PublisherCreate(b.pub, b.band, b.rate, b.block, b.l0, b.ring)) {
       fprintf(stderr, "vexa_sim: can't create band %d (error %lu)\n", b.band, GetLastError());

@@ -3,6 +3,7 @@
 Every program runs in the build tree's own Wine prefix, so the bands that the
 simulator publishes there are seen by the programs under test and by nothing else.
 """
+import math
 import os
 import shutil
 import signal
@@ -135,13 +136,31 @@ class Proc:
 
 @contextmanager
 def simulator(*args):
-    """Runs vexa_sim with the given arguments while the block runs."""
+    """Runs vexa_sim with the given arguments while the block runs. Readers started
+    meanwhile are told how much faster than real time it publishes, or they would
+    take its pace for a publisher that jumped."""
+    speedup = _speedup(args)
+    saved = os.environ.get("VEXA_PUBLISHER_SPEEDUP")
+    if speedup > 1:
+        os.environ["VEXA_PUBLISHER_SPEEDUP"] = str(speedup)
     sim = Proc("vexa_sim.exe", *args)
     try:
         sim.wait_for("Ctrl+C to stop")
         yield sim
     finally:
         sim.stop()
+        if saved is None:
+            os.environ.pop("VEXA_PUBLISHER_SPEEDUP", None)
+        else:
+            os.environ["VEXA_PUBLISHER_SPEEDUP"] = saved
+
+
+def _speedup(args):
+    args = [str(a) for a in args]
+    if "--speed" not in args:
+        return 1
+    speed = args[args.index("--speed") + 1]
+    return 100000 if speed == "max" else max(1, math.ceil(float(speed)))
 
 
 class TmuxProc:

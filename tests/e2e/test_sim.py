@@ -17,6 +17,25 @@ def test_counter_pattern_crosses_processes_intact():
     assert errors == 0
 
 
+def test_reader_follows_a_publisher_that_jumps_is_republished_and_restarts():
+    band = ("--band", 2, "--block", 1024)
+    with simulator(*band, "--at", "1.5", "writepos=8", "--at", "3", "ring=65536") as sim:
+        monitor = Proc("vexa_monitor.exe", 2, "--seconds", 7, "--counter")
+        try:
+            monitor.wait_for("4 s:")
+            assert sim.stop() == 0
+            with simulator(*band):  # a new publisher in the mapping the reader still holds
+                assert monitor.wait() == 0
+        finally:
+            monitor.stop()
+    total = re.search(r"total: (\d+) blocks, \d+ samples, (\d+) counter errors, (\d+) resyncs",
+                      monitor.stdout)
+    assert total, monitor.stdout
+    blocks, errors, resyncs = map(int, total.groups())
+    assert (errors, resyncs) == (0, 3), monitor.stdout
+    assert blocks > 3 * 187, monitor.stdout  # 187.5 blocks a second, some seconds lost to restarts
+
+
 def test_simulator_announces_bands_and_header_changes_and_stops_on_ctrl_c():
     sim = Proc("vexa_sim.exe", "--band", 0, "--rate", 96000, "--block", 512, "--l0", 14074000,
                "--ring", 65536, "--signal", "tone", "--at", "0.5", "l0=14100000")
