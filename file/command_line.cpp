@@ -17,6 +17,8 @@ static const char* const kUsage[] = {
     "       Flags: L - File names in local time\n",
     "              H - One file per half of hour\n",
     "              Q - One file per quarter of hour\n",
+    "              C - 16-bit files with a 16-byte fmt chunk\n",
+    "                  (no effect on 24-bit files)\n",
     "\n",
 };
 
@@ -45,6 +47,11 @@ static void ApplyFlags(const char* flags, RecorderSettings* s) {
       case 'Q':
         s->rotation = QuarterHour;
         printf("One file per quarter of hour\n");
+        break;
+      case 'C':
+        // 24-bit headers keep their one layout.
+        if (s->format == Pcm16) s->format = Pcm16ShortFmt;
+        printf("16-bit files with a 16-byte fmt chunk\n");
         break;
       default:
         break;

@@ -9,7 +9,7 @@
 struct RecorderSettings {
   int32_t band;         // band number or frequency in kHz, as given
   int32_t scaleFactor;  // -2..24
-  SampleFormat format;
+  SampleFormat format;  // flag C turns Pcm16 into Pcm16ShortFmt
   TimeBase timeBase;
   Rotation rotation;
 };

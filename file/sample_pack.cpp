@@ -23,7 +23,7 @@ void Pack24(const float* values, int32_t count, uint8_t* out) {
 
 uint32_t ConvertBlock(const float* iq, int32_t samples, SampleFormat format, int scaleFactor,
                       uint8_t* out) {
-  if (format == Pcm16) {
+  if (!Is24Bit(format)) {
     ippsConvert_32f16s_Sfs(iq, reinterpret_cast<Ipp16s*>(out), samples * 2, ippRndNear,
                            scaleFactor);
     return uint32_t(samples) * 4;

@@ -19,10 +19,15 @@ static void Put32(uint8_t* p, uint32_t v) {
   Put16(p + 2, uint16_t(v >> 16));
 }
 
-// The fmt chunk's body is 18 bytes for 16-bit files and 40 for 24-bit ones, so
-// every later field moves with it.
+// The fmt chunk's body: 40 bytes for 24-bit files, 18 for 16-bit ones (ending
+// in cbSize) and 16 in the short layout. Every later offset follows from it.
+static uint32_t FormatBodyBytes(const WavWriter& w) {
+  if (Is24Bit(w)) return 40;
+  return w.format == Pcm16ShortFmt ? 16 : 18;
+}
+
 static uint32_t AuxiChunk(const WavWriter& w) {
-  return Is24Bit(w) ? 60 : 38;
+  return 20 + FormatBodyBytes(w);
 }
 
 static uint32_t DataChunk(const WavWriter& w) {
@@ -40,13 +45,14 @@ static void FillFormatChunk(WavWriter& w) {
   bool wide = Is24Bit(w);
   uint16_t blockAlign = wide ? 6 : 4;
   memcpy(h + 12, "fmt ", 4);
-  Put32(h + 16, wide ? 40 : 18);
+  Put32(h + 16, FormatBodyBytes(w));
   Put16(h + 20, w.format == Pcm24Extensible ? kFormatExtensible : kFormatPcm);
   Put16(h + 22, 2);
   Put32(h + 24, uint32_t(w.sampleRate));
   Put32(h + 28, uint32_t(w.sampleRate) * blockAlign);
   Put16(h + 32, blockAlign);
   Put16(h + 34, wide ? 24 : 16);
+  if (w.format == Pcm16ShortFmt) return;
   Put16(h + 36, w.format == Pcm24Extensible ? 22 : 0);
   if (!wide) return;
   Put16(h + 38, 24);  // valid bits
@@ -56,7 +62,7 @@ static void FillFormatChunk(WavWriter& w) {
 
 void FillHeaderTemplate(WavWriter& w) {
   memset(w.header, 0, sizeof w.header);
-  w.headerBytes = Is24Bit(w) ? kHeaderBytes24 : kHeaderBytes16;
+  w.headerBytes = DataChunk(w) + 8;
   memcpy(w.header, "RIFF", 4);
   memcpy(w.header + 8, "WAVE", 4);
   FillFormatChunk(w);

@@ -1,13 +1,20 @@
 // The WAV writer: turns converted sample blocks into a sequence of WAV files in
 // the current directory, a new one every hour, half hour or quarter hour.
 //
-// 16-bit file (218-byte header)          24-bit file (240-byte header)
-//   0 "RIFF" size "WAVE"                   0 "RIFF" size "WAVE"
-//  12 "fmt " 18  PCM, 2 ch, 16 bits       12 "fmt " 40  EXTENSIBLE or PCM tag, 24 bits
-//  38 "auxi" 164 start, stop, L0          60 "auxi" 164 start, stop, L0
-// 210 "data" size                        232 "data" size
-// 218 samples: I, Q as int16             240 samples: I, Q as 3-byte ints
-//                                         ... "LIST" "INFO" QTR QRG ISFT IWEB CHAN
+// Header offsets:                       16-bit   16-bit, short fmt   24-bit
+//   "RIFF" size "WAVE"                      0            0              0
+//   "fmt " size                            12           12             12
+//     body bytes                           18           16             40
+//   "auxi" 164: start, stop, L0            38           36             60
+//   "data" size                           210          208            232
+//   samples, I then Q                     218          216            240
+//
+// fmt body: format tag (PCM, or EXTENSIBLE for 24-bit), 2 channels, rate, bytes
+// per second, block align 4 or 6, 16 or 24 bits; then cbSize, which the short
+// body leaves out; 24-bit ones go on with valid bits, channel mask and GUID.
+// The short body puts every 32-bit field on a multiple of 4 and the samples 43
+// whole frames after byte 44, where readers of a fixed 44-byte header look.
+// 24-bit files end with "LIST" "INFO": QTR QRG ISFT IWEB CHAN.
 #pragma once
 
 #include <windows.h>
@@ -15,12 +22,12 @@
 #include <stdint.h>
 #include <time.h>
 
-enum SampleFormat { Pcm16, Pcm24Extensible, Pcm24Plain };
+// Pcm16ShortFmt: 16-bit samples under the 16-byte fmt chunk.
+enum SampleFormat { Pcm16, Pcm24Extensible, Pcm24Plain, Pcm16ShortFmt };
 enum TimeBase { Utc, LocalTime };
 enum Rotation { Hour, HalfHour, QuarterHour };
 
-const uint32_t kHeaderBytes16 = 218;
-const uint32_t kHeaderBytes24 = 240;
+const uint32_t kHeaderBytes24 = 240;  // the longest header
 const uint32_t kInfoListCapacity = 4096;
 const uint64_t kMaxFileBytes = 0xFFFFFFFFu;  // RIFF sizes are 32-bit
 const int kFileNameSize = 96;
@@ -38,7 +45,7 @@ struct WavWriter {
   HANDLE file;                          // INVALID_HANDLE_VALUE while no file is open
   uint64_t fileBytes;                   // header and samples in the current file
   uint8_t header[kHeaderBytes24];       // template reused for every file
-  uint32_t headerBytes;                 // 218 or 240
+  uint32_t headerBytes;                 // 218, 216 or 240
   uint8_t infoList[kInfoListCapacity];  // "LIST" chunk appended to 24-bit files
   uint32_t infoBytes;
   int32_t previousSecond;  // of the previous block
@@ -48,8 +55,11 @@ struct WavWriter {
 };
 
 // 24-bit files have the longer header and the INFO list trailer.
+inline bool Is24Bit(SampleFormat format) {
+  return format == Pcm24Extensible || format == Pcm24Plain;
+}
 inline bool Is24Bit(const WavWriter& w) {
-  return w.format != Pcm16;
+  return Is24Bit(w.format);
 }
 
 // Keeps the settings and fills the header template; no file is open after it.

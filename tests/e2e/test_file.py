@@ -27,7 +27,10 @@ USAGE = (
     "       Flags: L - File names in local time\n"
     "              H - One file per half of hour\n"
     "              Q - One file per quarter of hour\n"
+    "              C - 16-bit files with a 16-byte fmt chunk\n"
+    "                  (no effect on 24-bit files)\n"
     "\n")
+SHORT_FMT = "16-bit files with a 16-byte fmt chunk"
 
 
 # ---------------------------------------------------------------- command line
@@ -65,6 +68,7 @@ def test_bad_arguments_are_refused_before_anything_is_opened(workdir, args, mess
     (["30", "24", "hq"], ["Scale factor = 24 bits", "One file per half of hour",
                           "One file per quarter of hour"]),
     (["30", "16", "x"], ["Scale factor = 16 bits"]),
+    (["30", "-1", "cL"], ["Wav files are in 24-bit format", SHORT_FMT, "File names in local time"]),
     (["30", "16", "LL", "ignored"], ["Scale factor = 16 bits", "File names in local time",
                                      "File names in local time"]),
 ])
@@ -99,14 +103,19 @@ def chunks(data):
     return out
 
 
-def check_layout(path, bits):
+# fmt chunk body bytes of each header length
+FMT_BODY = {218: 18, 216: 16, 240: 40}
+
+
+def check_layout(path, bits, header=None):
     """Sizes and chunks as the recorder writes them; returns the auxi times, L0
     and the data chunk's size."""
     data = path.read_bytes()
-    header = 218 if bits == 16 else 240
+    header = header or (218 if bits == 16 else 240)
     assert struct.unpack_from("<I", data, 4)[0] == len(data) - 8
     found = {cid: (off, size) for cid, off, size in chunks(data)}
     assert list(found)[:3] == [b"fmt ", b"auxi", b"data"]
+    assert found[b"fmt "][1] == FMT_BODY[header]
     assert found[b"data"][0] == header
     data_size = found[b"data"][1]
     assert data_size % (bits // 4) == 0
@@ -157,10 +166,11 @@ def record(workdir, band, args, seconds=2.0, sim_args=()):
     return files, rec.stdout.replace("\r\n", "\n"), before, after
 
 
-@pytest.mark.parametrize("scale", ["16", "0", "24", "-1", "-2"])
-def test_a_recording_stopped_by_ctrl_c_is_complete_and_exact(workdir, scale):
+@pytest.mark.parametrize("scale, flags", [
+    ("16", ""), ("0", ""), ("24", ""), ("-1", ""), ("-2", ""), ("16", "c")])
+def test_a_recording_stopped_by_ctrl_c_is_complete_and_exact(workdir, scale, flags):
     band = 4
-    files, out, before, after = record(workdir, band, [band, scale])
+    files, out, before, after = record(workdir, band, [band, scale] + ([flags] if flags else []))
     assert f"{band} receiver : SampleRate=192000 BlockInSamples=2048 L0={L0}\n" in out
     assert out.endswith("\nCtrl+C event!\n")
     assert len(files) == 1
@@ -169,7 +179,8 @@ def test_a_recording_stopped_by_ctrl_c_is_complete_and_exact(workdir, scale):
     assert f"\n{path.name} " in out
 
     bits = 16 if int(scale) >= 0 else 24
-    start, stop, l0, data_size = check_layout(path, bits)
+    header = 216 if flags else None
+    start, stop, l0, data_size = check_layout(path, bits, header)
     assert l0 == L0
     slack = datetime.timedelta(seconds=1)
     assert before - slack <= start <= stop <= after + slack
@@ -182,11 +193,19 @@ def test_a_recording_stopped_by_ctrl_c_is_complete_and_exact(workdir, scale):
     assert frames % BLOCK == 0
     assert info.subtype == ("PCM_16" if bits == 16 else "PCM_24")
     samples, _ = soundfile.read(str(path), dtype="int32")
+    sox = subprocess.run(["sox", str(path), "-t", "s32", "-"], capture_output=True, check=True)
+    assert np.array_equal(np.frombuffer(sox.stdout, "<i4").reshape(-1, 2), samples)
     if bits == 16:
         with wave.open(str(path)) as w:
             assert (w.getframerate(), w.getnchannels(), w.getsampwidth()) == (192000, 2, 2)
             raw = np.frombuffer(w.readframes(w.getnframes()), "<i2").reshape(-1, 2)
         assert np.array_equal(raw.astype(np.int32) << 16, samples)
+        if flags:
+            # A reader that takes int16 pairs from byte 44 on, whatever the
+            # header says, meets 43 frames of header and then every sample whole.
+            data = path.read_bytes()
+            pairs = np.frombuffer(data, "<i2", offset=44).reshape(-1, 2)
+            assert np.array_equal(pairs[(216 - 44) // 4:], raw)
         values = raw.astype(np.int64)
         sf = int(scale)
         if sf == 16:
@@ -210,9 +229,11 @@ def test_a_recording_stopped_by_ctrl_c_is_complete_and_exact(workdir, scale):
             assert "Precision      : 24-bit" in out and "Channels       : 2" in out
 
 
-def test_24_bit_plain_and_extensible_differ_only_in_the_format_tag(workdir):
+def test_24_bit_plain_and_extensible_differ_only_in_the_format_tag_whatever_flag_c(workdir):
     band = 5
-    files, _, _, _ = record(workdir, band, [band, "-2"], seconds=0.5)
+    files, out, _, _ = record(workdir, band, [band, "-2", "C"], seconds=0.5)
+    assert SHORT_FMT in out
+    check_layout(files[0], 24)
     data = files[0].read_bytes()
     assert data[20:22] == b"\x01\x00" and data[36:38] == b"\x00\x00"
     assert data[38:44] == b"\x18\x00\x03\x00\x00\x00"

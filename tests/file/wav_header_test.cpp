@@ -1,4 +1,4 @@
-// The bytes of the three file layouts, built here from the tables field by field.
+// The bytes of the four file layouts, built here from the tables field by field.
 #include <gtest/gtest.h>
 
 #include <math.h>
@@ -82,6 +82,53 @@ TEST_F(HeaderTest, SixteenBitFileIsThe218ByteLayout) {
   EXPECT_EQ(7050000u, Le32(got, 78));
   EXPECT_EQ(0, memcmp(&got[210], "data", 4));
   EXPECT_EQ(12u, Le32(got, 214));
+}
+
+TEST_F(HeaderTest, ShortFmtFileIsThe216ByteLayoutWithAlignedFields) {
+  Bytes want;
+  want.Text("RIFF").U32(216 + 12 - 8).Text("WAVE");
+  want.Text("fmt ").U32(16).U16(1).U16(2).U32(192000).U32(768000).U16(4).U16(16);
+  want.Append(Auxi());
+  want.Text("data").U32(12);
+  for (uint8_t x : block) want.v.push_back(x);
+  const std::vector<uint8_t>& got = RecordOneBlock(Pcm16ShortFmt);
+  EXPECT_EQ(want.v, got);
+  EXPECT_EQ(0, memcmp(&got[36], "auxi", 4));
+  EXPECT_EQ(2015, Le16(got, 44));      // start time
+  EXPECT_EQ(7, Le16(got, 60 + 12));    // stop second
+  EXPECT_EQ(7050000u, Le32(got, 76));  // centre frequency
+  EXPECT_EQ(0, memcmp(&got[208], "data", 4));
+  EXPECT_EQ(12u, Le32(got, 212));
+  EXPECT_EQ(0u, (216 - 44) % 4);  // whole frames after a fixed 44-byte header
+}
+
+// While recording and at close the sizes go to 4 and 212, and no header write
+// reaches the samples from 216 on.
+TEST_F(HeaderTest, ShortFmtSizesAreKeptCurrentAndCompletedAtTheirOwnOffsets) {
+  ::Setup(w, Pcm16ShortFmt, 192000, 7050000, 3, Utc, Hour);
+  std::vector<uint8_t> samples;
+  for (int t = 0; t <= 150; t += 10) {  // 09:29:00 to 09:31:30
+    uint8_t b[12];
+    memset(b, 0xA0 + t / 10, sizeof b);
+    g_fakeNow = UtcTime(2015, 3, 3, 9, 29, 0) + t;
+    ASSERT_TRUE(WriteBlock(w, sizeof b, b));
+    samples.insert(samples.end(), b, b + sizeof b);
+  }
+  const std::vector<uint8_t>& got = disk.files.at(0).bytes;
+  uint32_t current = Le32(got, 212);
+  EXPECT_GT(current, 0u);
+  EXPECT_EQ(0u, current % 12);
+  EXPECT_EQ(current + 208, Le32(got, 4));
+  EXPECT_EQ(samples, std::vector<uint8_t>(got.begin() + 216, got.end()));
+
+  CloseFile(w);
+  EXPECT_EQ(216 + samples.size(), got.size());
+  EXPECT_EQ(samples.size(), Le32(got, 212));
+  EXPECT_EQ(216 + samples.size() - 8, Le32(got, 4));
+  EXPECT_EQ(31, Le16(got, 60 + 10));  // stop minute and second
+  EXPECT_EQ(30, Le16(got, 60 + 12));
+  EXPECT_EQ(samples, std::vector<uint8_t>(got.begin() + 216, got.end()));
+  EXPECT_EQ(0, memcmp(&got[208], "data", 4));
 }
 
 Bytes Header24(uint16_t tag, uint16_t cbSize, uint32_t riff) {
@@ -195,6 +242,7 @@ TEST(ConvertBlock, KeepsIThenQAndGivesFourOrSixBytesPerSample) {
   EXPECT_EQ(-2048, int16_t(Le16(out, 0)));    // I of sample 0
   EXPECT_EQ(-2047, int16_t(Le16(out, 2)));    // Q of sample 0
   EXPECT_EQ(2047, int16_t(Le16(out, 8190)));  // Q of the last sample
+  EXPECT_EQ(8192u, ConvertBlock(iq.data(), 2048, Pcm16ShortFmt, 16, out.data()));
   EXPECT_EQ(12288u, ConvertBlock(iq.data(), 2048, Pcm24Plain, 16, out.data()));
   EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0xF8}),
             std::vector<uint8_t>(out.begin(), out.begin() + 3));
