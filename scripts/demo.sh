@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# The main job: records one band of the simulator with VEXA_File for about ten
-# seconds, stops it with Ctrl+C and shows what it made.
+# The main job: records two bands of the simulator with VEXA_File for about ten
+# seconds, stops the recorders with Ctrl+C and shows what they made, with a
+# picture of each recording.
 set -euo pipefail
 set -m  # background jobs keep the default Ctrl+C handling, so SIGINT reaches them
 source "$(dirname "$0")/env.sh"
 vexa_build VEXA_File vexa_sim vexa_monitor
 DEMO=$BUILD/demo
 mkdir -p "$DEMO"
-rm -f "$DEMO"/*.wav "$DEMO"/spectrogram.png
+rm -f "$DEMO"/*.wav "$DEMO"/*.png "$DEMO"/*.log
 cd "$DEMO"
 
 echo "== two bands with tones: band 0 at 7050 kHz (+20 kHz), band 1 at 14074 kHz (-40 kHz)"
@@ -17,12 +18,20 @@ sim=$!
 trap 'kill -INT $sim 2>/dev/null || true; wait $sim 2>/dev/null || true' EXIT
 sleep 2
 
-echo "== recording band 0 (chosen by its frequency, 7050 kHz) for ten seconds"
-wine "$BUILD/bin/VEXA_File.exe" 7050 16 &
-rec=$!
+echo "== recording for ten seconds: band 0 (chosen by its frequency, 7050 kHz) and band 1"
+echo "   (flag C: the 16-byte fmt chunk for programs that read a fixed 44-byte header)"
+# Each recorder's console output goes to its own log, shown once both have ended.
+wine "$BUILD/bin/VEXA_File.exe" 7050 16 >band0.log 2>&1 &
+rec0=$!
+wine "$BUILD/bin/VEXA_File.exe" 1 16 C >band1.log 2>&1 &
+rec1=$!
 sleep 10
-kill -INT $rec
-wait $rec
+kill -INT $rec0 $rec1
+wait $rec0 $rec1
+for log in band0.log band1.log; do
+  echo "-- VEXA_File, $log:"
+  cat "$log"
+done
 echo
 
 echo "== files in $DEMO"
@@ -31,5 +40,7 @@ for f in "$DEMO"/*.wav; do
   soxi "$f"
 done
 
-sox "$DEMO"/*.wav -n spectrogram -t "VEXA_File: band 0, I (top) and Q" -o "$DEMO/spectrogram.png"
-echo "== spectrogram: $DEMO/spectrogram.png"
+echo "== pictures: averaged spectrum and waterfall, at absolute frequencies"
+for f in "$DEMO"/*.wav; do
+  "$PYTHON" "$ROOT/tools/vexa_waterfall.py" --peaks 1 "$f"
+done
