@@ -2,20 +2,19 @@
 import struct
 import subprocess
 import sys
-import time
 import wave
 
 import numpy as np
 import pytest
 
-from conftest import ROOT, Proc, simulator
+from conftest import ROOT
+from test_file import L0, record
 
 sys.path.insert(0, str(ROOT / "tools"))
 import vexa_client  # noqa: E402  (its WAV writer makes the float files)
 
 TOOL = ROOT / "tools" / "vexa_waterfall.py"
 RATE = 192000
-L0 = 7050000
 ABOVE, BELOW = 25000, -40000  # tone offsets; the one above is 20 dB stronger
 BIN_HZ = RATE / 1024
 GUID_PCM = bytes.fromhex("0100000000001000800000aa00389b71")
@@ -114,16 +113,9 @@ def test_each_kind_of_file_shows_the_tones_on_their_own_side_of_the_centre(tmp_p
 
 
 def test_a_real_recording_shows_the_simulated_tone_below_the_centre(workdir):
-    with simulator("--band", 11, "--l0", L0, "--signal", "tone", "--tone", BELOW, "--level", -20):
-        rec = Proc("VEXA_File.exe", 11, 16, "C", cwd=workdir)
-        try:
-            rec.wait_for(".wav ")
-            time.sleep(1.5)
-            assert rec.stop() == 0
-        finally:
-            rec.kill()
-    path = sorted(workdir.glob("*.wav"))[0]
-    res = draw(path, "-o", str(workdir / "picture.png"))
+    tone = ("--signal", "tone", "--tone", BELOW, "--level", -20)
+    files, _, _, _ = record(workdir, 11, [11, "16", "C"], seconds=1.5, sim_args=tone)
+    res = draw(files[0], "-o", str(workdir / "picture.png"))
     assert res.returncode == 0, res.stderr
     assert abs(peaks(res.stdout)[0] - (L0 + BELOW)) <= BIN_HZ
     assert_png(workdir / "picture.png")
