@@ -10,11 +10,19 @@
 #include "commands.h"
 #include "console_events.h"
 #include "iq_streamer.h"
+#include "numbers.h"
 
 static const u_short kPort = 11000;
 static const int kSlotCount = 32;
-static const int kBacklog = 8;
 static const int kRecvSize = 4096;
+// A logged request shows each byte as itself or as four characters, \xNN.
+static const int kLoggedSize = kRecvSize * 4 + 1;
+static const int kAddressTextSize = 16;  // "255.255.255.255"
+// A connection without a stream that sends no request for this long is closed,
+// so silent peers cannot hold every slot. VEXA_NET_IDLE_SECONDS shortens it for
+// the tests.
+static const DWORD kIdleSeconds = 300;
+static DWORD g_idleSeconds = kIdleSeconds;
 // How long the stop waits for the connection threads to wind up before it gives up.
 static const DWORD kClientEndWaitMs = 5000;
 
@@ -61,20 +69,72 @@ static bool waitForRequest(SOCKET s) {
   return select(0, &readable, nullptr, nullptr, &timeout) != 0;
 }
 
-// Serves requests until the peer closes, a receive fails, the client quits or
-// the server stops.
+// Takes a shorter idle time-out (1 s up to the default) from the environment.
+static void readIdleTimeout() {
+  char text[16];
+  DWORD length = GetEnvironmentVariableA("VEXA_NET_IDLE_SECONDS", text, sizeof text);
+  int32_t seconds = 0;
+  if (length > 0 && length < sizeof text && ParseInt32(text, &seconds) && seconds > 0 &&
+      DWORD(seconds) < kIdleSeconds) {
+    g_idleSeconds = DWORD(seconds);
+  }
+}
+
+// The peer's IPv4 address in dotted form, from its bytes in network order.
+static void formatAddress(const in_addr& address, char* text) {
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(&address);
+  snprintf(text, kAddressTextSize, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+}
+
+// Printable ASCII stays as it is; control characters, bytes from 0x7F on and the
+// backslash become \xNN, so a peer can neither forge log lines nor send escape
+// sequences to the operator's console. out holds kLoggedSize bytes.
+static void escapeForLog(const char* in, int length, char* out) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (int i = 0; i < length; i++) {
+    uint8_t c = uint8_t(in[i]);
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      *out++ = char(c);
+      continue;
+    }
+    *out++ = '\\';
+    *out++ = 'x';
+    *out++ = kHex[c >> 4];
+    *out++ = kHex[c & 0xF];
+  }
+  *out = '\0';
+}
+
+// True when the connection has no stream and its last request is older than the
+// idle time-out; the tick difference stays right across the counter's wrap.
+static bool idleTooLong(const ClientSlot& slot, const ClientContext& ctx, DWORD lastRequest) {
+  if (iqSending(ctx) || GetTickCount() - lastRequest < g_idleSeconds * 1000) return false;
+  printf("%02d no request for %lu s: closing the idle connection\n", slot.number,
+         static_cast<unsigned long>(g_idleSeconds));
+  return true;
+}
+
+// Serves requests until the peer closes, a receive fails, the client quits, the
+// connection idles too long or the server stops.
 static void serveRequests(ClientSlot& slot, ClientContext& ctx) {
   char request[kRecvSize + 1];
+  char logged[kLoggedSize];
+  DWORD lastRequest = GetTickCount();
   while (!g_stopping) {
-    if (!waitForRequest(slot.socket)) continue;
+    if (!waitForRequest(slot.socket)) {
+      if (idleTooLong(slot, ctx, lastRequest)) return;
+      continue;
+    }
     int got = recv(slot.socket, request, kRecvSize, 0);
     if (got == 0) return;
     if (got < 0) {
       printf("%02d recv() failed: %d\n", slot.number, WSAGetLastError());
       return;
     }
+    lastRequest = GetTickCount();
     request[got] = '\0';
-    printf("%02d RECV: '%s'\n", slot.number, request);
+    escapeForLog(request, got, logged);
+    printf("%02d RECV: '%s'\n", slot.number, logged);
     const char* reply = processCommand(request, ctx);
     send(slot.socket, reply, int(strlen(reply)), 0);
     printf("%02d SEND: '%s'\n", slot.number, reply);
@@ -86,9 +146,8 @@ static DWORD WINAPI clientThread(LPVOID param) {
   ClientSlot& slot = g_slots[reinterpret_cast<INT_PTR>(param)];
   ClientContext ctx;
   contextInit(ctx, slot.peer);
-  const char* address = inet_ntoa(slot.peer.sin_addr);
-  char peerText[16];
-  snprintf(peerText, sizeof peerText, "%s", address ? address : "?");
+  char peerText[kAddressTextSize];
+  formatAddress(slot.peer.sin_addr, peerText);
   int port = ntohs(slot.peer.sin_port);
   printf("%02d new client from %s:%d\n", slot.number, peerText, port);
 
@@ -182,7 +241,8 @@ static int startListening() {
     closesocket(s);
     return 1;
   }
-  listen(s, kBacklog);
+  // The system's longest queue: a burst of connects waits there, not in retries.
+  listen(s, SOMAXCONN);
   g_listener = s;
   return 0;
 }
@@ -216,6 +276,7 @@ int main() {
     printf("Failed to load Winsock!\n");
     return 1;
   }
+  readIdleTimeout();
   InitializeCriticalSection(&g_slotLock);
   g_clientEnded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   int code = serve();

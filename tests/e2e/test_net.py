@@ -2,6 +2,8 @@
 import os
 import random
 import re
+import select
+import signal
 import socket
 import struct
 import subprocess
@@ -14,7 +16,7 @@ import numpy
 import pytest
 import soundfile
 
-from conftest import ROOT, Proc, run, simulator
+from conftest import ROOT, Proc, run, simulator, wine_env
 
 sys.path.insert(0, str(ROOT / "tools"))
 import vexa_client  # noqa: E402
@@ -39,9 +41,10 @@ def wait_log(net, text, timeout=20):
 
 
 @contextmanager
-def server():
-    """VEXA_Net while the block runs; stopped with Ctrl+C, exit code 0."""
-    net = Proc("VEXA_Net.exe")
+def server(**env):
+    """VEXA_Net while the block runs, with env added to its environment; stopped
+    with Ctrl+C, exit code 0."""
+    net = Proc("VEXA_Net.exe", env=wine_env(**env))
     try:
         wait_log(net, "Started\n")
         yield net
@@ -120,12 +123,24 @@ def assert_contiguous(got):
         assert counter_index(block) == (first_m + 1024 * j) % 65536
 
 
+def escaped(data):
+    """A request as the log shows it: printable ASCII but the backslash as it is,
+    every other byte as \\xNN."""
+    return "".join(chr(b) if 0x20 <= b < 0x7F and b != 0x5C else "\\x%02X" % b for b in data)
+
+
 def test_log_lines_request_framing_and_quit():
     with server() as net:
         c = connect()
         peer = c.sock.getsockname()[1]
         assert wait_slot(net, c) == "00"
         assert c.command("\r\n") == "Error: Invalid Command"
+        # Bytes that could forge a log line or drive the operator's terminal, and
+        # everything after a zero byte, show escaped on the request's one line.
+        hostile = (b"\x00\n01 SEND: 'OK'\r\n\x1b[2J\x1b]0;owned\x07 \\x41 "
+                   + bytes(range(1, 32)) + bytes(range(0x7F, 0x100)))
+        c.sock.sendall(hostile)
+        assert c.sock.recv(100) == b"Error: Invalid Command"
         c.sock.sendall(b"x" * 5000)
         replies = b""
         while replies.count(b"Error") < 2:
@@ -135,7 +150,10 @@ def test_log_lines_request_framing_and_quit():
         assert c.sock.recv(100) == b""  # the server closed the connection
         wait_log(net, "00 connection with client 127.0.0.1:%d closed\n" % peer)
         out = log(net)
-        assert "00 RECV: '\r\n'\n00 SEND: 'Error: Invalid Command'\n" in out
+        assert "00 RECV: '\\x0D\\x0A'\n00 SEND: 'Error: Invalid Command'\n" in out
+        assert "00 RECV: '%s'\n00 SEND: 'Error: Invalid Command'\n" % escaped(hostile) in out
+        assert "\n01 " not in out
+        assert all(0x20 <= ord(ch) < 0x7F or ch == "\n" for ch in out), repr(out)
         assert "00 RECV: '%s'\n" % ("x" * 4096) in out
         assert "00 RECV: '%s'\n" % ("x" * 904) in out
         assert "00 SEND: '%s'\n" % QUIT in out
@@ -165,6 +183,62 @@ def test_thirty_two_slots_and_reuse_of_a_freed_slot():
         assert wait_slot(net, again) == "05"
         assert "05 RECV: 'lo? 0'\n" in log(net)
         for c in clients + [again]:
+            c.close()
+
+
+def test_a_burst_of_connects_waits_in_the_queue_and_is_served():
+    """100 connects in four bursts made while the server is frozen: the system
+    queues every one until the server accepts, and each is served."""
+    with server() as net:
+        for _ in range(4):
+            net.popen.send_signal(signal.SIGSTOP)
+            try:
+                clients = [socket.socket() for _ in range(25)]
+                for c in clients:
+                    c.setblocking(False)
+                    c.connect_ex(("127.0.0.1", PORT))
+                pending = set(clients)
+                deadline = time.monotonic() + 10
+                while pending and time.monotonic() < deadline:
+                    pending -= set(select.select([], list(pending), [], 0.5)[1])
+                assert not pending, "%d of 25 connects found the queue full" % len(pending)
+                for c in clients:
+                    c.settimeout(10)
+                    c.sendall(b"lo? 0")
+            finally:
+                net.popen.send_signal(signal.SIGCONT)
+            for c in clients:
+                assert c.recv(100) == b"Error: Client is not attached to receiver"
+                c.close()
+            wait_all_closed(net)
+        out = log(net)
+        assert out.count(" new client from ") == 100
+        assert out.count(" SEND: 'Error: Client is not attached to receiver'\n") == 100
+        assert "clientNew() failed" not in out
+
+
+def test_idle_connections_are_closed_but_never_a_streaming_one(band0):
+    with server(VEXA_NET_IDLE_SECONDS=2) as net:
+        streaming, u = connect(), receiver()
+        assert streaming.command("attach 0") == "OK 192000"
+        assert streaming.command("start iq %d" % u.getsockname()[1]) == "OK"
+        silent = connect()  # never sends a thing
+        attached = connect()
+        assert attached.command("attach 0") == "OK 192000"
+        slots = {c: wait_slot(net, c) for c in (streaming, silent, attached)}
+        for c in (silent, attached):
+            wait_log(net, "%s no request for 2 s: closing the idle connection\n" % slots[c])
+            wait_log(net, "%s connection with client" % slots[c])
+            assert c.sock.recv(10) == b""
+        # Silent longer than both, the streaming connection stays.
+        assert "%s no request" % slots[streaming] not in log(net)
+        assert streaming.command("lo? 0") == "OK 7050000"
+        asked = time.monotonic()
+        assert streaming.command("stop iq") == "OK"
+        wait_log(net, "%s no request for 2 s: closing the idle connection\n" % slots[streaming])
+        assert time.monotonic() - asked >= 1.9, "counted from the last request"
+        assert streaming.sock.recv(10) == b""
+        for c in (streaming, silent, attached):
             c.close()
 
 
