@@ -3,12 +3,11 @@
 // pressed.
 #include <conio.h>
 #include <stdio.h>
-#include <string.h>
 
 #include "band_channel.h"
 #include "numbers.h"
+#include "play_loop.h"
 #include "receiver_band.h"
-#include "wave_out.h"
 
 static const int32_t kDefaultScaleFactor = 16;
 
@@ -21,7 +20,7 @@ static void ListDevices() {
   for (UINT i = 0; i < count; i++) {
     WAVEOUTCAPSA caps;
     if (waveOutGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) {
-      strcpy(caps.szPname, "(no capabilities)");
+      snprintf(caps.szPname, sizeof caps.szPname, "%s", "(no capabilities)");
     }
     fprintf(stderr, " %2i - %-32s\n", int(i), caps.szPname);
   }
@@ -43,17 +42,26 @@ static bool ReadArguments(int argc, char** argv, int32_t* bandValue, int32_t* de
          (argc < 4 || ReadArgument(argv[3], 0, 24, "Bad Scale_factor (%s)\n", scaleFactor));
 }
 
-// Takes every whole block there is after each wake-up, so the player keeps up
-// with the publisher; the time-out lets a key end the program while the
-// publisher is silent.
-static void Play(BandChannel& ch, CWaveOut& player, int32_t blockInSamples, int32_t scaleFactor) {
-  const int32_t blockBytes = blockInSamples * kSampleBytes;
-  while (!_kbhit()) {
-    WaitForData(ch, kResponsiveWaitMs);
-    while (!_kbhit() && Read(ch, blockBytes, g_block)) {
-      if (!player.Write(blockInSamples, g_block, scaleFactor)) printf("#");
-    }
+// True when the player can play the band; otherwise a message names the value
+// it cannot.
+static bool Playable(int32_t band, const BandHeader& header, const BandChannel& ch) {
+  const int32_t sampleRate = header.SampleRate, blockInSamples = header.BlockInSamples;
+  if (sampleRate < 1) {
+    fprintf(stderr, "Can't play %d receiver: SampleRate=%d, the band is not in use\n", band,
+            sampleRate);
+    return false;
   }
+  if (blockInSamples < 1 || blockInSamples > kMaxBlockSamples) {
+    fprintf(stderr, "Can't play %d receiver: BlockInSamples=%d, the player takes 1 to %d\n", band,
+            blockInSamples, kMaxBlockSamples);
+    return false;
+  }
+  if (!ChunkFitsRing(blockInSamples, ch.ringSize)) {
+    fprintf(stderr, "Can't play %d receiver: BlockInSamples=%d does not fit its ring of %d bytes\n",
+            band, blockInSamples, ch.ringSize);
+    return false;
+  }
+  return true;
 }
 
 // Opens the band and the device and plays; returns with both possibly open.
@@ -62,26 +70,19 @@ static void Run(int argc, char** argv, BandChannel& ch, CWaveOut& player) {
   if (!ReadArguments(argc, argv, &bandValue, &device, &scaleFactor)) return;
   BandHeader header;
   if (!OpenReceiverBand(ch, bandValue, &band, &header)) return;
+  if (!Playable(band, header, ch)) {
+    Close(ch);
+    return;
+  }
   const int32_t sampleRate = header.SampleRate, blockInSamples = header.BlockInSamples;
-  if (blockInSamples < 1 || blockInSamples > kMaxBlockSamples) {
-    Close(ch);
-    fprintf(stderr, "Can't play %d receiver: BlockInSamples=%d, the player takes 1 to %d\n", band,
-            blockInSamples, kMaxBlockSamples);
-    return;
-  }
-  if (!ChunkFitsRing(blockInSamples, ch.ringSize)) {
-    fprintf(stderr, "Can't play %d receiver: BlockInSamples=%d does not fit its ring of %d bytes\n",
-            band, blockInSamples, ch.ringSize);
-    Close(ch);
-    return;
-  }
   if (!player.Open(blockInSamples, device, sampleRate)) {
     Close(ch);
     fprintf(stderr, "Can't open waveout device %d \n", device);
     return;
   }
   printf("%d waveout device\n", device);
-  Play(ch, player, blockInSamples, scaleFactor);
+  // The wake-up's time-out lets a key end the program while the publisher is silent.
+  while (!_kbhit()) PlayWakeUp(ch, player, blockInSamples, scaleFactor, g_block);
 }
 
 int main(int argc, char** argv) {

@@ -76,6 +76,15 @@ def test_a_missing_device_is_reported_after_the_band(sound):
     assert res.stderr == "Can't open waveout device 200 \n"
 
 
+@pytest.mark.parametrize("rate", [0, -48000])
+def test_a_band_not_in_use_is_refused_naming_its_rate(sound, rate):
+    with simulator("--band", 3, "--rate", rate, "--block", BLOCK):
+        res = wave("3", "0", env=sound.env)
+    assert res.stdout == f"3 receiver : SampleRate={rate} BlockInSamples={BLOCK} L0=7050000\n"
+    assert res.stderr == f"Can't play 3 receiver: SampleRate={rate}, the band is not in use\n"
+    assert not sound.raw.exists(), "the device was never opened"
+
+
 def test_a_block_larger_than_the_player_takes_is_refused(sound):
     with simulator("--band", 3, "--block", 8192, "--signal", "silence"):
         res = wave("7050", "0", env=sound.env)  # a frequency inside band 3

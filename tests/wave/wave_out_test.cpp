@@ -1,11 +1,13 @@
-// CWaveOut against the real WINMM under Wine, playing into the tests' ALSA file
-// device. Buffers free up as the device plays them, in real time, so the tests
-// that need a free buffer use short ones and wait for the device.
+// CWaveOut and the player's loop against the real WINMM under Wine, playing into
+// the tests' ALSA file device. Buffers free up as the device plays them, in real
+// time, so the tests that need a free buffer use short ones and wait for the device.
 #include <gtest/gtest.h>
 
 #include <string.h>
 
 #include "ipps.h"
+#include "play_loop.h"
+#include "publisher.h"
 #include "wave_out.h"
 
 namespace {
@@ -135,9 +137,14 @@ TEST(WaveOutWrite, RefusesBadCallsAndBusyBuffersLeavingTheIndex) {
   EXPECT_FALSE(player.Write(0, iq, 16));
   EXPECT_FALSE(player.Write(-1, iq, 16));
   EXPECT_FALSE(player.Write(16, nullptr, 16));
-  ASSERT_TRUE(player.Headers()[0].dwFlags & WHDR_INQUEUE);
+  const WAVEHDR& busy = player.Headers()[0];
+  ASSERT_TRUE(busy.dwFlags & WHDR_INQUEUE);
   EXPECT_FALSE(player.Write(16, iq, 16)) << "buffer 0 is still queued";
   EXPECT_EQ(player.NextIndex(), 0);
+  // The refused block touched neither the sound being played nor its length.
+  static const char silence[kMaxBlockSamples * 4] = {};
+  EXPECT_EQ(busy.dwBufferLength, DWORD(player.BufferBytes()));
+  EXPECT_EQ(memcmp(busy.lpData, silence, size_t(player.BufferBytes())), 0);
   ASSERT_TRUE(WaitUntilFree(player, 0));
   EXPECT_TRUE(player.Write(16, iq, 16)) << "the same buffer is tried again";
   EXPECT_EQ(player.NextIndex(), 1);
@@ -172,6 +179,41 @@ TEST(WaveOutCallback, ReachesTheHookOnlyForFinishedBuffers) {
   CWaveOut::WaveOutCallback(nullptr, WOM_DONE, instance, DWORD_PTR(&header), 0);
   EXPECT_EQ(player.done, 1);
   EXPECT_EQ(player.last, &header);
+}
+
+const int kPlayerBand = 24;  // published by these tests only
+
+TEST(PlayWakeUp, QueuesEveryBlockOfABurstInOneWakeUp) {
+  const int32_t kBlock = 16, kBurst = 8;
+  Publisher pub;
+  ASSERT_TRUE(PublisherCreate(pub, kPlayerBand, 48000, kBlock, 7050000, 1 << 16));
+  BandChannel ch;
+  ChannelInit(ch);
+  char name[kBandNameSize];
+  BandName(kPlayerBand, name);
+  ASSERT_TRUE(Open(ch, name));
+  CWaveOut player;
+  ASSERT_TRUE(player.Open(kBlock, kMapper, 48000));
+  for (int32_t i = 0; i < kBurst; i++) ASSERT_TRUE(WaitUntilFree(player, i)) << i;
+  float burst[kBurst * kBlock * 2];
+  CounterPattern(0, kBurst * kBlock, burst);
+  PublisherWrite(pub, burst, kBurst * kBlock);  // one signal for all the blocks
+
+  float block[kBlock * 2];
+  EXPECT_EQ(PlayWakeUp(ch, player, kBlock, 16, block), kBurst);
+  EXPECT_EQ(player.NextIndex(), kBurst);
+  for (int32_t i = 0; i < kBurst; i++) {
+    const int16_t* pcm = reinterpret_cast<const int16_t*>(player.Headers()[i].lpData);
+    for (int32_t k = 0; k < kBlock; k++) {
+      int32_t m = i * kBlock + k;
+      ASSERT_EQ(pcm[2 * k], m - 32768) << i << " " << k;
+      ASSERT_EQ(pcm[2 * k + 1], 32767 - m) << i << " " << k;
+    }
+  }
+  EXPECT_EQ(PlayWakeUp(ch, player, kBlock, 16, block), 0) << "nothing more was published";
+  player.Close();
+  Close(ch);
+  PublisherClose(pub);
 }
 
 // Makes the n-th waveOutPrepareHeader fail.

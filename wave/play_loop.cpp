@@ -1,0 +1,16 @@
+#include "play_loop.h"
+
+#include <conio.h>
+#include <stdio.h>
+
+int32_t PlayWakeUp(BandChannel& ch, CWaveOut& player, int32_t blockInSamples, int32_t scaleFactor,
+                   float* block) {
+  const int32_t blockBytes = blockInSamples * kSampleBytes;
+  int32_t taken = 0;
+  WaitForData(ch, kResponsiveWaitMs);
+  while (!_kbhit() && Read(ch, blockBytes, block)) {
+    taken++;
+    if (!player.Write(blockInSamples, block, scaleFactor)) printf("#");
+  }
+  return taken;
+}

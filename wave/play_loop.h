@@ -1,0 +1,13 @@
+// The player's loop, one wake-up at a time, so a unit test can drive it.
+#pragma once
+
+#include "band_channel.h"
+#include "wave_out.h"
+
+// Waits up to kResponsiveWaitMs for the publisher's signal, then takes every whole
+// block of blockInSamples there is into block and writes each to the player, so
+// the player keeps up with a publisher that signals once for several blocks.
+// Prints "#" for each block the sound queue refuses. Stops taking when a key is
+// pressed. Returns the number of blocks taken from the band.
+int32_t PlayWakeUp(BandChannel& ch, CWaveOut& player, int32_t blockInSamples, int32_t scaleFactor,
+                   float* block);
