@@ -7,7 +7,7 @@ packages=(
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   wine wine32:i386 wine64 xvfb xauth x11-apps x11-utils imagemagick
   cmake ninja-build googletest clang-format
-  python3 python3-pytest python3-numpy python3-soundfile python3-matplotlib
+  python3 python3-pytest python3-pytest-timeout python3-numpy python3-soundfile python3-matplotlib
   sox libsox-fmt-all sndfile-programs alsa-utils libasound2-plugins:i386
   tmux procps
 )
