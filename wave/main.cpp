@@ -82,7 +82,7 @@ static void Run(int argc, char** argv, BandChannel& ch, CWaveOut& player) {
   }
   printf("%d waveout device\n", device);
   // The wake-up's time-out lets a key end the program while the publisher is silent.
-  while (!_kbhit()) PlayWakeUp(ch, player, blockInSamples, scaleFactor, g_block);
+  while (!_kbhit() && player.IsOpen()) PlayWakeUp(ch, player, blockInSamples, scaleFactor, g_block);
 }
 
 int main(int argc, char** argv) {

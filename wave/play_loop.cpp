@@ -12,5 +12,9 @@ int32_t PlayWakeUp(BandChannel& ch, CWaveOut& player, int32_t blockInSamples, in
     taken++;
     if (!player.Write(blockInSamples, block, scaleFactor)) printf("#");
   }
+  if (TakeResync(ch)) {
+    printf("\nThe band started anew or jumped: the sound restarts from its new position\n");
+    if (!player.Restart()) fprintf(stderr, "Can't restart the sound on the waveout device\n");
+  }
   return taken;
 }

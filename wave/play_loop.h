@@ -8,6 +8,9 @@
 // block of blockInSamples there is into block and writes each to the player, so
 // the player keeps up with a publisher that signals once for several blocks.
 // Prints "#" for each block the sound queue refuses. Stops taking when a key is
-// pressed. Returns the number of blocks taken from the band.
+// pressed. When the band was published anew or its WritePos jumped, the player
+// drops what it has queued and starts again on a fresh ring of silence, so no
+// sound from before the jump is played after it; a player that cannot restart is
+// closed. Returns the number of blocks taken from the band.
 int32_t PlayWakeUp(BandChannel& ch, CWaveOut& player, int32_t blockInSamples, int32_t scaleFactor,
                    float* block);

@@ -68,21 +68,43 @@ bool CWaveOut::Open(int32_t blockInSamples, int32_t deviceId, int32_t sampleRate
   // tell apart: no data buffer, not prepared.
   memset(headers_, 0, sizeof(WAVEHDR) * ringSize_);
   for (int32_t i = 0; i < ringSize_; i++) {
-    if (!QueueSilence(headers_[i])) {
+    if (!PrepareBuffer(headers_[i])) {
       Close();
       return false;
     }
+  }
+  if (QueueRing()) return true;
+  Close();
+  return false;
+}
+
+bool CWaveOut::Restart() {
+  if (!device_) return false;
+  // Every queued buffer comes back at once, played or not.
+  waveOutReset(device_);
+  if (QueueRing()) return true;
+  Close();
+  return false;
+}
+
+bool CWaveOut::QueueRing() {
+  for (int32_t i = 0; i < ringSize_; i++) {
+    if (!QueueSilence(headers_[i])) return false;
   }
   nextIndex_ = 0;
   return true;
 }
 
-bool CWaveOut::QueueSilence(WAVEHDR& header) {
+bool CWaveOut::PrepareBuffer(WAVEHDR& header) {
   header.lpData = reinterpret_cast<LPSTR>(ippsMalloc_8u(bufferBytes_));
   if (!header.lpData) return false;
   header.dwBufferLength = DWORD(bufferBytes_);
+  return g_waveOutPrepareHeader(device_, &header, sizeof header) == MMSYSERR_NOERROR;
+}
+
+bool CWaveOut::QueueSilence(WAVEHDR& header) {
+  header.dwBufferLength = DWORD(bufferBytes_);
   memset(header.lpData, 0, size_t(bufferBytes_));
-  if (g_waveOutPrepareHeader(device_, &header, sizeof header) != MMSYSERR_NOERROR) return false;
   return waveOutWrite(device_, &header, sizeof header) == MMSYSERR_NOERROR;
 }
 

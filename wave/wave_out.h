@@ -41,6 +41,11 @@ class CWaveOut {
   // queued, the device refuses it, or the arguments or the state are wrong.
   bool Write(int32_t nSamples, const float* src, int32_t scaleFactor);
 
+  // Drops every buffer still queued and queues the whole ring as silence again,
+  // as Open left it, so a stream that starts anew has the same lead and nothing
+  // of the old one is played. On failure the instance is closed.
+  bool Restart();
+
   // Stops the device and gives back the ring and the device; harmless twice.
   void Close();
 
@@ -56,7 +61,9 @@ class CWaveOut {
   int32_t NextIndex() const { return nextIndex_; }
 
  private:
-  bool QueueSilence(WAVEHDR& header);
+  bool PrepareBuffer(WAVEHDR& header);  // gives the header its buffer, prepared
+  bool QueueSilence(WAVEHDR& header);   // fills its buffer with silence and queues it
+  bool QueueRing();                     // queues every buffer as silence, from index 0
 
   int32_t deviceId_;       // device of the last Open; -1 is WAVE_MAPPER
   HWAVEOUT device_;        // null while closed

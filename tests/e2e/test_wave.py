@@ -15,14 +15,26 @@ RATE, BLOCK = 48000, 256
 BAND = ["--band", 3, "--rate", RATE, "--block", BLOCK]
 
 
+class Sound:
+    """A private HOME whose ALSA default device writes what Wine plays to a raw file."""
+
+    def __init__(self, home):
+        self.home = home
+        self.raw = home / "play.raw"
+        (home / ".asoundrc").write_text(
+            ASOUNDRC.read_text().replace("@VEXA_WAVE_RAW@", str(self.raw)))
+
+    @property
+    def env(self):
+        """Taken when the player starts, so it has the running simulator's pace."""
+        return wine_env(HOME=self.home)
+
+
 @pytest.fixture
 def sound(tmp_path):
-    """A private HOME whose ALSA default device writes what Wine plays to a raw file."""
     home = tmp_path / "home"
     home.mkdir()
-    raw = home / "play.raw"
-    (home / ".asoundrc").write_text(ASOUNDRC.read_text().replace("@VEXA_WAVE_RAW@", str(raw)))
-    return SimpleNamespace(env=wine_env(HOME=home), raw=raw)
+    return Sound(home)
 
 
 def wave(*args, env=None):
@@ -162,3 +174,54 @@ def test_a_tone_plays_with_i_left_and_q_a_quarter_period_behind(sound, console):
     assert found.phase == pytest.approx(-90, abs=5)  # Q = sin lags I = cos by 90 degrees
     assert found.ratio == pytest.approx(1, abs=0.05)
     assert found.level == pytest.approx(32768 / 2, rel=0.1)  # -12 dB, doubled by scale factor 15
+
+
+def counter_runs(raw):
+    """The played sound as runs of the counter pattern (I = m - 32768, Q = 32767 - m
+    at scale factor 16) between stretches of silence: [(frames, silence frames
+    before the run)]. Fails on a frame that is neither silence nor the counter, and
+    where a run does anything but go on by one sample or skip whole blocks (those
+    the queue refused) forward; m repeats every 256 blocks, so a skip of more than
+    128 counts as a step back."""
+    pcm = np.fromfile(raw, dtype="<i2").reshape(-1, 2).astype(np.int64)
+    silent = (pcm[:, 0] == 0) & (pcm[:, 1] == 0)
+    m = pcm[:, 0] + 32768
+    assert np.array_equal(pcm[~silent, 1], 32767 - m[~silent]), "not the counter pattern"
+    runs, start, quiet = [], 0, 0
+    for end in list(np.flatnonzero(np.diff(silent.astype(np.int8))) + 1) + [len(pcm)]:
+        if silent[start]:
+            quiet = end - start
+        else:
+            skipped = (np.diff(m[start:end]) - 1) % 65536
+            bad = np.flatnonzero((skipped % BLOCK != 0) | (skipped > 128 * BLOCK))
+            assert not len(bad), "the stream goes back at frame %d" % (start + bad[0])
+            runs.append((end - start, quiet))
+        start = end
+    return runs
+
+
+def test_a_jump_of_the_publisher_restarts_the_sound_without_old_blocks(sound):
+    """WritePos leaps 5 s into the run: what the player had queued is dropped, a
+    fresh ring of silence is queued as at the start, then the band plays on from
+    its new position."""
+    with simulator(*BAND, "--at", 5, "writepos=3000000") as sim:
+        player = Proc("VEXA_Wave.exe", "3", "0", env=sound.env)
+        try:
+            player.wait_for("the sound restarts from its new position", timeout=30)
+            size = sound.raw.stat().st_size
+            # The fresh ring's silence, then half a second of the band.
+            wanted = size + 4 * (256 * BLOCK + RATE // 2)
+            for _ in range(100):
+                if sound.raw.stat().st_size >= wanted:
+                    break
+                time.sleep(0.1)
+        finally:
+            player.kill()
+    assert "writepos" in sim.stdout.lower()
+    out = player.stdout.replace("\r\n", "\n")
+    assert out.count("the sound restarts") == 1, out
+    runs = counter_runs(sound.raw)
+    assert len(runs) == 2, runs
+    (before, lead), (after, gap) = runs
+    assert lead == gap == 256 * BLOCK, runs  # the ring of silence, at start and restart
+    assert before >= RATE // 2 and after >= RATE // 4, runs

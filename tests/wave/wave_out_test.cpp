@@ -107,6 +107,7 @@ TEST(WaveOutClose, IsHarmlessOnAClosedPlayerAndTwice) {
   EXPECT_FALSE(player.IsOpen());
   EXPECT_EQ(player.Headers(), nullptr);
   player.Close();
+  EXPECT_FALSE(player.Restart()) << "nothing to restart";
   EXPECT_TRUE(player.Open(1024, kMapper, 48000)) << "the device was given back";
 }
 
@@ -183,10 +184,20 @@ TEST(WaveOutCallback, ReachesTheHookOnlyForFinishedBuffers) {
 
 const int kPlayerBand = 24;  // published by these tests only
 
-TEST(PlayWakeUp, QueuesEveryBlockOfABurstInOneWakeUp) {
-  const int32_t kBlock = 16, kBurst = 8;
+// Checks that buffer index of the player holds block `first` of the counter pattern.
+void ExpectCounterBlock(const CWaveOut& player, int32_t index, int32_t first, int32_t samples) {
+  const int16_t* pcm = reinterpret_cast<const int16_t*>(player.Headers()[index].lpData);
+  for (int32_t k = 0; k < samples; k++) {
+    int32_t m = (first + k) % 65536;
+    ASSERT_EQ(pcm[2 * k], m - 32768) << index << " " << k;
+    ASSERT_EQ(pcm[2 * k + 1], 32767 - m) << index << " " << k;
+  }
+}
+
+TEST(PlayWakeUp, QueuesABurstInOneWakeUpAndRestartsCleanAfterAJump) {
+  const int32_t kBlock = 16, kBurst = 8, kRing = 1 << 20;
   Publisher pub;
-  ASSERT_TRUE(PublisherCreate(pub, kPlayerBand, 48000, kBlock, 7050000, 1 << 16));
+  ASSERT_TRUE(PublisherCreate(pub, kPlayerBand, 48000, kBlock, 7050000, kRing));
   BandChannel ch;
   ChannelInit(ch);
   char name[kBandNameSize];
@@ -195,22 +206,32 @@ TEST(PlayWakeUp, QueuesEveryBlockOfABurstInOneWakeUp) {
   CWaveOut player;
   ASSERT_TRUE(player.Open(kBlock, kMapper, 48000));
   for (int32_t i = 0; i < kBurst; i++) ASSERT_TRUE(WaitUntilFree(player, i)) << i;
-  float burst[kBurst * kBlock * 2];
-  CounterPattern(0, kBurst * kBlock, burst);
-  PublisherWrite(pub, burst, kBurst * kBlock);  // one signal for all the blocks
+  float iq[kBurst * kBlock * 2];
+  CounterPattern(0, kBurst * kBlock, iq);
+  PublisherWrite(pub, iq, kBurst * kBlock);  // one signal for all the blocks
 
   float block[kBlock * 2];
   EXPECT_EQ(PlayWakeUp(ch, player, kBlock, 16, block), kBurst);
   EXPECT_EQ(player.NextIndex(), kBurst);
+  for (int32_t i = 0; i < kBurst; i++) ExpectCounterBlock(player, i, i * kBlock, kBlock);
+
+  // WritePos leaps half the ring, far more than 48000 samples/s can write: nothing
+  // is taken, and what was queued gives way to a fresh ring of silence.
+  pub.header->WritePos = (pub.header->WritePos + kRing / 2) % kRing;
+  EXPECT_EQ(PlayWakeUp(ch, player, kBlock, 16, block), 0);
+  EXPECT_EQ(player.NextIndex(), 0);
+  static const char silence[kBlock * 4] = {};
   for (int32_t i = 0; i < kBurst; i++) {
-    const int16_t* pcm = reinterpret_cast<const int16_t*>(player.Headers()[i].lpData);
-    for (int32_t k = 0; k < kBlock; k++) {
-      int32_t m = i * kBlock + k;
-      ASSERT_EQ(pcm[2 * k], m - 32768) << i << " " << k;
-      ASSERT_EQ(pcm[2 * k + 1], 32767 - m) << i << " " << k;
-    }
+    EXPECT_EQ(memcmp(player.Headers()[i].lpData, silence, sizeof silence), 0) << i;
   }
-  EXPECT_EQ(PlayWakeUp(ch, player, kBlock, 16, block), 0) << "nothing more was published";
+  EXPECT_TRUE(player.Headers()[kWaveRingSize - 1].dwFlags & WHDR_INQUEUE);
+  // The first block after the jump is the first one queued.
+  ASSERT_TRUE(WaitUntilFree(player, 0));
+  CounterPattern(5000, kBlock, iq);
+  PublisherWrite(pub, iq, kBlock);
+  EXPECT_EQ(PlayWakeUp(ch, player, kBlock, 16, block), 1);
+  EXPECT_EQ(player.NextIndex(), 1);
+  ExpectCounterBlock(player, 0, 5000, kBlock);
   player.Close();
   Close(ch);
   PublisherClose(pub);
