@@ -106,9 +106,9 @@ static void escapeForLog(const char* in, int length, char* out) {
 }
 
 // True when the connection has no stream and its last request is older than the
-// idle time-out; the tick difference stays right across the counter's wrap.
-static bool idleTooLong(const ClientSlot& slot, const ClientContext& ctx, DWORD lastRequest) {
-  if (iqSending(ctx) || GetTickCount() - lastRequest < g_idleSeconds * 1000) return false;
+// idle time-out.
+static bool idleTooLong(const ClientSlot& slot, const ClientContext& ctx, ULONGLONG lastRequest) {
+  if (iqSending(ctx) || GetTickCount64() - lastRequest < g_idleSeconds * 1000ULL) return false;
   printf("%02d no request for %lu s: closing the idle connection\n", slot.number,
          static_cast<unsigned long>(g_idleSeconds));
   return true;
@@ -119,7 +119,7 @@ static bool idleTooLong(const ClientSlot& slot, const ClientContext& ctx, DWORD 
 static void serveRequests(ClientSlot& slot, ClientContext& ctx) {
   char request[kRecvSize + 1];
   char logged[kLoggedSize];
-  DWORD lastRequest = GetTickCount();
+  ULONGLONG lastRequest = GetTickCount64();
   while (!g_stopping) {
     if (!waitForRequest(slot.socket)) {
       if (idleTooLong(slot, ctx, lastRequest)) return;
@@ -131,7 +131,7 @@ static void serveRequests(ClientSlot& slot, ClientContext& ctx) {
       printf("%02d recv() failed: %d\n", slot.number, WSAGetLastError());
       return;
     }
-    lastRequest = GetTickCount();
+    lastRequest = GetTickCount64();
     request[got] = '\0';
     escapeForLog(request, got, logged);
     printf("%02d RECV: '%s'\n", slot.number, logged);
