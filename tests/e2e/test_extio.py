@@ -16,6 +16,7 @@ from conftest import ARTIFACTS, BIN, Proc, have, run, simulator, wine_cmd, wine_
 PLUGIN = "ExtIO_VEXA.dll"
 HOST = "extio_host.exe"
 TRIPLE = [103, 101, 102]
+NEW_RATE = [100] + TRIPLE  # the rate is new to the host: 100 first
 
 
 @pytest.fixture(scope="module")
@@ -44,9 +45,16 @@ def env():
         started.wait(10)
 
 
-def host(env, *steps, options=(), timeout=90):
+def host(env, *steps, options=(), timeout=90, debug=None):
+    """Runs the host; debug names Wine debug channels to log on stderr."""
+    env = dict(env, WINEDEBUG=debug) if debug else env
     res = run(HOST, *options, PLUGIN, *steps, env=env, timeout=timeout)
     return res, res.stdout.splitlines()
+
+
+def no_access_violation(res):
+    """With debug="+seh" Wine logs every exception; an access violation is c0000005."""
+    return "c0000005" not in res.stderr
 
 
 def statuses(lines, thread=None):
@@ -72,6 +80,7 @@ def stats(lines):
     line = [l for l in lines if l.startswith("stats:")][-1]
     nums = dict(
         calls=r"(\d+) data calls", lost=r"lost (\d+)", bad=r"bad blocks (\d+)",
+        count_errors=r"count errors (\d+)",
         threads=r"data threads since start (\d+)", after_stop=r"after stop (\d+)",
         after_unload=r"after unload (\d+)", status_errors=r"status errors (\d+)")
     return {k: int(re.search(p, line).group(1)) for k, p in nums.items()}
@@ -87,6 +96,14 @@ def assert_clean(res, lines):
     assert lines[-1] == "done: 0 errors"
     s = stats(lines)
     assert s["status_errors"] == 0 and s["after_stop"] == 0 and s["after_unload"] == 0
+    assert s["lost"] == 0 and s["bad"] == 0 and s["count_errors"] == 0
+
+
+def windows_line(lines, step_index):
+    """The window counts the dialog step at lines[step_index] printed."""
+    m = re.match(r"dialog: (\d+) shown; windows of the process: (\d+) dialogs",
+                 lines[step_index + 1])
+    return int(m.group(1)), int(m.group(2))
 
 
 # ---- command line and exports -------------------------------------------------
@@ -104,7 +121,9 @@ def test_exports_carry_both_names_of_one_function():
     by_name = {name: rvas[int(i)] for i, name in re.findall(r"\[\s*(\d+)\] (\S+)", names)}
     exports = {"InitHW": 12, "OpenHW": 0, "StartHW": 4, "StopHW": 0, "CloseHW": 0,
                "HideGUI": 0, "ShowGUI": 0, "SetHWLO": 4, "GetHWLO": 0, "GetHWSR": 0,
-               "GetStatus": 0, "SetCallback": 4}
+               "GetStatus": 0, "SetCallback": 4, "ExtIoGetSetting": 12, "ExtIoSetSetting": 8,
+               "GetAttenuators": 8, "GetActualAttIdx": 0, "SetAttenuator": 4,
+               "ExtIoGetSrates": 8, "ExtIoGetActualSrateIdx": 0, "ExtIoSetSrate": 4}
     assert len(by_name) == 2 * len(exports)
     for name, size in exports.items():
         assert by_name[name] == by_name[f"_{name}@{size}"], name
@@ -135,7 +154,8 @@ def test_host_names_every_missing_export(env):
 
 def test_host_sees_both_names_resolve_alike(env):
     res, lines = host(env, "status")
-    assert lines[0].endswith("24 of 24 exports found, CloseHW and HideGUI are one function")
+    assert lines[0].endswith("24 of 24 exports found, CloseHW and HideGUI are one function; "
+                             "16 of 16 optional export names")
     assert "status: GetStatus returned 0" in lines
     assert_clean(res, lines)
 
@@ -156,11 +176,11 @@ def test_without_bands_nothing_is_selected(env):
     assert "setlo: SetHWLO(8000) returned 0" in lines
     assert statuses(lines) == [101]  # the empty dialog reopens nothing
     shown = section(lines, "dialog")
-    assert shown[0] == "dialog: 1 shown"
+    assert shown[0].startswith("dialog: 1 shown; windows of the process: 1 dialogs")
     assert "dialog: band list of 0 items, item -1 selected" in shown
     assert 'dialog: sample rate ""' in shown and 'dialog: block length ""' in shown
     assert 'dialog: scale factor "16"' in shown
-    assert lines[lines.index("> hide", lines.index("> dialog")) + 2] == "dialog: 0 shown"
+    assert windows_line(lines, lines.index("> hide", lines.index("> dialog")) + 1) == (0, 0)
     assert_clean(res, lines)
 
 
@@ -172,6 +192,7 @@ BANDS = ("--band", 0, "--block", 1024, "--band", 1, "--rate", 96000, "--block", 
 
 
 def test_dialog_lists_bands_and_picks_one(env):
+    # The host registers no window class: the plug-in's up-down control is its own.
     with simulator(*BANDS):
         proc = Proc(HOST, PLUGIN, "init", "open", "dialog", "run", 3, "pick", 1, "dialog",
                     "pick", 1, "show", "dialog", env=env)
@@ -183,7 +204,7 @@ def test_dialog_lists_bands_and_picks_one(env):
         lines = proc.stdout.splitlines()
     assert shot.stat().st_size > 0
     assert "init: true, name \"VEXA\", model \" \", type 3" in lines
-    assert statuses(section(lines, "open"), "host's") == TRIPLE
+    assert statuses(section(lines, "open"), "plug-in's") == NEW_RATE
     first = section(lines, "dialog")
     assert re.match(r"dialog: at \d+,0 size \d+x\d+ on a 1280x1024 desktop; top-right corner: "
                     r"yes; top-most: yes; visible: yes", first[1])
@@ -195,14 +216,14 @@ def test_dialog_lists_bands_and_picks_one(env):
     assert 'dialog: block length "1024 Smpls"' in first
     assert 'dialog: scale factor "16"' in first and "dialog: up-down position 16" in first
     picked = section(lines, "pick 1")
-    assert statuses(picked) == TRIPLE
+    assert statuses(picked) == NEW_RATE  # 192000 -> 96000: the host re-reads the rate
     assert all("GetHWSR=96000 GetHWLO=14100000" in l for l in picked if l.startswith("status"))
     after = lines[lines.index("> dialog", lines.index("> pick 1")):]
     assert "dialog: band list of 2 items, item 1 selected" in after
     assert 'dialog: sample rate "96000 Hz"' in after and 'dialog: block length "512 Smpls"' in after
     # The same band again still refills and reopens; a second ShowGUI does nothing.
-    assert statuses(lines) == TRIPLE * 3
-    assert lines[lines.index("> dialog", lines.index("> show")) + 1] == "dialog: 1 shown"
+    assert statuses(lines) == NEW_RATE * 2 + TRIPLE
+    assert windows_line(lines, lines.index("> dialog", lines.index("> show"))) == (1, 1)
 
 
 def test_scale_factor_follows_the_up_down_control(env):
@@ -217,8 +238,11 @@ def test_scale_factor_follows_the_up_down_control(env):
     seen = [int(m.group(1)) for m in map(re.compile(r"data: at scale factor (\d+)").match, lines)
             if m]
     assert seen == [19, 24, 0, 16]
-    s = stats(lines)
-    assert s["lost"] == 0 and s["bad"] == 0
+    # Every move is announced as an attenuator change, so the host's gain follows:
+    # 3 up, 5 up (then the top), 24 down (then the bottom), 16 up.
+    att = [int(l.split("=")[1]) for l in lines if l.startswith("status 125: GetActualAttIdx=")]
+    assert len(att) == 3 + 5 + 24 + 16 and statuses(lines).count(125) == len(att)
+    assert att[2] == 24 - 19 and att[7] == 0 and att[31] == 24 and att[-1] == 24 - 16
     assert_clean(res, lines)
 
 
@@ -231,7 +255,7 @@ def test_stream_delivers_every_block_once_and_stops(env):
     counts = [l for l in lines if l.startswith("data: count")]
     assert counts == ["data: count 1024 on the first data call"]
     s = stats(lines)
-    assert s["calls"] >= 300 and s["lost"] == 0 and s["bad"] == 0 and s["threads"] == 1
+    assert s["calls"] >= 300 and s["threads"] == 1
     assert millis(lines, "stop:") < 1000  # a hang guard, not a speed figure
     assert_clean(res, lines)
 
@@ -239,9 +263,8 @@ def test_stream_delivers_every_block_once_and_stops(env):
 def test_second_start_keeps_one_reading_thread(env):
     with simulator("--band", 0, "--block", 1024):
         res, lines = host(env, "open", "start", "data", 50, "start", "data", 200, "stop")
-    assert statuses(lines, "plug-in's") == TRIPLE  # one thread opened the band
-    s = stats(lines)
-    assert s["threads"] == 1 and s["lost"] == 0 and s["bad"] == 0
+    assert statuses(lines) == NEW_RATE + TRIPLE  # the dialog's reopen, then one thread's
+    assert stats(lines)["threads"] == 1
     assert_clean(res, lines)
 
 
@@ -251,28 +274,45 @@ def test_start_before_a_band_is_chosen_streams_after_the_dialog(env):
     assert "sr: GetHWSR returned 0" in lines and "lo: GetHWLO returned 0" in lines
     assert "start: StartHW returned 0" in lines
     assert statuses(section(lines, "run 1")) == []
-    assert statuses(section(lines, "open"), "host's") == TRIPLE
-    assert stats(lines)["lost"] == 0
+    assert statuses(section(lines, "open")) == NEW_RATE
+    assert [l for l in lines if l.startswith("data: count")] == [
+        "data: count 1024 on the first data call"]
     assert_clean(res, lines)
 
 
-def test_header_change_is_reported_after_the_block(env):
-    with simulator("--band", 0, "--block", 1024, "--at", 1.5, "l0=7100000",
-                   "--at", 3, "block=512"):
-        res, lines = host(env, "open", "start", "run", 5, "lo", "stop")
-    stream = [l for l in lines if l.startswith(("status", "data:"))]
-    thread_statuses = [l for l in stream if "plug-in's" in l]
-    assert [int(l.split()[1]) for l in thread_statuses] == TRIPLE * 3
-    change_lo = thread_statuses[3:6]
-    assert all("GetHWLO=7100000" in l for l in change_lo)
-    assert int(re.search(r"after (\d+) data", change_lo[0]).group(1)) > 0
-    change_block = thread_statuses[6:9]
-    calls = int(re.search(r"after (\d+) data", change_block[0]).group(1))
-    switch = f"data: count 512 (was 1024) after {calls} data calls"
-    assert stream.index(switch) == stream.index(change_block[2]) + 1
-    assert "lo: GetHWLO returned 7100000" in lines
-    s = stats(lines)
-    assert s["lost"] == 0 and s["bad"] == 0
+# The band's LO, rate and block length change under a host that reads every call
+# with StartHW's count: each change is reported after its block, the rate change
+# with 100 first, and the count never moves while nothing is lost or repeated.
+def test_header_changes_are_reported_and_the_count_stays(env):
+    with simulator("--band", 0, "--block", 1024, "--at", 1, "l0=7100000", "--at", 2,
+                   "rate=96000", "--at", 3, "block=512", "--at", 4, "block=2048"):
+        res, lines = host(env, "open", "start", "run", 6, "lo", "sr", "stop",
+                          options=("--start-count",))
+    assert "start: StartHW returned 1024" in lines
+    stream = [l for l in lines if l.startswith("status") and "plug-in's" in l]
+    codes = [int(l.split()[1]) for l in stream]
+    assert codes == NEW_RATE + TRIPLE * 2 + NEW_RATE + TRIPLE * 2
+    assert all("GetHWLO=7100000" in l for l in stream[7:10])
+    assert all("GetHWSR=96000" in l for l in stream[10:14])
+    assert all(int(re.search(r"after (\d+) data", l).group(1)) > 0 for l in stream[7:])
+    assert "lo: GetHWLO returned 7100000" in lines and "sr: GetHWSR returned 96000" in lines
+    assert [l for l in lines if l.startswith("data: count")] == [
+        "data: count 1024 on the first data call"]
+    assert_clean(res, lines)
+
+
+# Blocks longer than a call, not a multiple of 512, shorter than 512: StartHW's count
+# is a multiple of 512 up to 2048, and every band streams in calls of it.
+def test_any_block_length_streams_in_calls_of_startHWs_count(env):
+    blocks = [4096, 1000, 256, 2049]
+    args = [a for n, b in enumerate(blocks) for a in ("--band", n, "--block", b)]
+    steps = ["open"]
+    for n in range(len(blocks)):
+        steps += (["pick", n] if n else []) + ["start", "data", 100, "stop"]
+    with simulator(*args):
+        res, lines = host(env, *steps, options=("--start-count",))
+    assert [int(l.split()[-1]) for l in lines if l.startswith("start:")] == [2048, 512, 512, 2048]
+    assert stats(lines)["calls"] >= 400
     assert_clean(res, lines)
 
 
@@ -280,36 +320,95 @@ def test_stop_while_the_publisher_is_silent(env):
     with simulator("--band", 0, "--block", 1024, "--blocks", 300):
         res, lines = host(env, "open", "start", "data", 50, "run", 3, "stop")
     assert millis(lines, "stop:") < 1000
-    assert stats(lines)["lost"] == 0
     assert_clean(res, lines)
 
 
-def test_block_too_long_for_the_buffers_is_never_read(env):
-    with simulator("--band", 0, "--block", 4096, "--at", 2, "block=1024"):
-        res, lines = host(env, "open", "start", "run", 1, "stats", "data", 50, "stop")
-    assert "start: StartHW returned 4096" in lines
-    assert stats(section(lines, "stats"))["calls"] == 0
-    # Once the band is mended the thread notices and streams.
-    assert statuses(lines, "plug-in's") == TRIPLE * 2
-    assert [l for l in lines if l.startswith("data: count")] == [
-        "data: count 1024 on the first data call"]
-    assert_clean(res, lines)
-
-
-@pytest.mark.parametrize("steps", [
-    ("open", "start", "data", 50, "unload", "run", 1),
-    ("open", "start", "data", 50, "stop", "unload", "run", 1),
-    ("open", "close", "start", "data", 50, "unload", "run", 1),
-    ("start", "unload", "run", 1),
-], ids=["streaming", "stopped", "no-dialog", "no-band"])
-def test_unload_neither_crashes_nor_hangs(env, steps):
+# A host that answers "LO changed" by tuning to where the LO is, twice: the plug-in
+# makes no status call from inside its own, so the loop ends and data flows.
+def test_retune_from_the_lo_changed_handler_ends(env):
     with simulator("--band", 0, "--block", 1024):
-        res, lines = host(env, *steps)
-    assert millis(lines, "unload:") < 1000
+        res, lines = host(env, "open", "start", "data", 100, "setlo", 7000, "data", 100, "stop",
+                          options=("--retune",))
+    assert statuses(section(lines, "setlo 7000")) == [101]
+    assert stats(lines)["calls"] >= 200
+    assert_clean(res, lines)
+
+
+# ---- threads, windows and unloading --------------------------------------------------
+
+
+# A host whose dialog and unload calls come from threads with no message loop: the
+# dialog still answers and goes whichever thread asks, there is never a second one,
+# and after the unload nothing of the plug-in is left, with no access violation.
+def test_dialog_from_threads_without_a_loop_and_unload(env):
+    with simulator(*BANDS):
+        res, lines = host(env, "open", "dialog", "pick", 1, "hide", "dialog", "show", "show",
+                          "dialog", "start", "data", 100, "stop", "close", "dialog", "unload",
+                          "run", 1, options=("--other-thread",), debug="+seh")
+    assert no_access_violation(res), res.stderr[-2000:]
+    dialogs = [i for i, l in enumerate(lines) if l == "> dialog"]
+    assert [windows_line(lines, i) for i in dialogs] == [(1, 1), (0, 0), (1, 1), (0, 0)]
+    assert 'dialog: sample rate "96000 Hz"' in lines  # the band picked before the hide
+    assert "unload: FreeLibrary returned" in lines[-5] and lines[-5].endswith("module unmapped")
+    assert "module: unmapped" in lines
+    assert_clean(res, lines)
+
+
+# A data callback that blocks 1.5 s (as one that waits for a GUI thread busy in
+# StopHW): StopHW gives up waiting, no new data call starts, and FreeLibrary while
+# the callback still runs leaves the module to the thread until it has returned.
+def test_unload_during_a_slow_callback(env):
+    with simulator("--band", 0, "--block", 1024):
+        res, lines = host(env, "open", "close", "start", "data", 20, "slowcall", "stop",
+                          "unload", "run", 3, debug="+seh")
+    assert no_access_violation(res), res.stderr[-2000:]
+    assert "slowcall: a data call is blocking" in lines
+    assert [l for l in lines if l.startswith("unload:")][0].endswith("module still mapped")
+    assert "data: a data call returned after blocking 1500 ms" in lines
+    assert "module: unmapped" in lines
+    assert_clean(res, lines)
+
+
+# A host that unloads without StopHW or CloseHW: the threads hold the module, so
+# nothing runs in unmapped code; it is released once they are asked to end.
+def test_unload_without_stop_keeps_the_module_for_its_threads(env):
+    with simulator("--band", 0, "--block", 1024):
+        res, lines = host(env, "open", "start", "data", 50, "unload", "data", 50)
+    assert [l for l in lines if l.startswith("unload:")][0].endswith("module still mapped")
     assert_clean(res, lines)
 
 
 def test_process_exit_while_streaming(env):
     with simulator("--band", 0, "--block", 1024):
         res, lines = host(env, "open", "start", "data", 50)
+    assert_clean(res, lines)
+
+
+# ---- what newer hosts look up ----------------------------------------------------------
+
+
+# The host saves the settings, unloads, loads again and gives them back: the band
+# (by its frequency) and the scale factor come back. The attenuator list is the
+# scale factor in 6 dB steps, kept in step with the dialog, and the data follow it.
+def test_settings_survive_a_reload_and_the_attenuator_sets_the_level(env):
+    with simulator(*BANDS):
+        res, lines = host(env, "open", "pick", 1, "scale", "+2", "settings", "close", "unload",
+                          "reload", "restore", "open", "dialog", "settings", "att", "srates",
+                          "start", "data", 50, "setatt", 10, "dialog", "data", 50, "setatt", 25,
+                          "stop", "close", "unload")
+    saved = [l for l in lines if l.startswith("settings:")]
+    assert saved == ['settings: 0 "Band centre frequency (Hz)" = "14100000"',
+                     'settings: 1 "Scale factor (0..24)" = "18"'] * 2
+    assert "module: unmapped" in lines or lines.count("> unload") == 2
+    reopened = section(lines, "dialog")
+    assert "dialog: band list of 2 items, item 1 selected" in reopened
+    assert 'dialog: scale factor "18"' in reopened
+    att = [l for l in lines if l.startswith("att: ")]
+    assert len(att) == 26 and att[0] == "att: 0 -48.16 dB" and att[8] == "att: 8 0.00 dB"
+    assert att[24] == "att: 24 96.33 dB" and att[25] == "att: actual 6"
+    assert "srates: 0 96000" in lines and "srates: actual 0, SetSrate(0) 0, SetSrate(1) 1" in lines
+    assert "setatt: SetAttenuator(10) returned 0" in lines
+    assert "setatt: SetAttenuator(25) returned 1" in lines
+    after = lines[lines.index("> dialog", lines.index("> setatt 10")):]
+    assert 'dialog: scale factor "14"' in after and "dialog: up-down position 14" in after
     assert_clean(res, lines)
