@@ -13,7 +13,9 @@ bool WaiterInit(BandWaiter& w) {
 
 void WaiterFree(BandWaiter& w) {
   if (!w.live) return;
-  WaiterClose(w);
+  // No thread waits any more: no lock, so this may run where no lock may be taken.
+  Close(w.channel);
+  w.band = -1;
   CloseHandle(w.wake);
   w.wake = nullptr;
   DeleteCriticalSection(&w.lock);

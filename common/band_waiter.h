@@ -25,7 +25,8 @@ struct WaiterEvent {
 // False when the wake event cannot be created; the waiter is then not live.
 bool WaiterInit(BandWaiter& w);
 
-// Closes the band and releases the rest; harmless twice.
+// Closes the band and releases the rest, once no thread waits on it (it takes no
+// lock); harmless twice.
 void WaiterFree(BandWaiter& w);
 
 // Opens band aside, then installs it in place of the previous one under the lock;

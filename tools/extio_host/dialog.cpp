@@ -147,4 +147,3 @@ void ClickSpin(HWND dialog, long clicks) {
   printf("scale: %ld clicks %s, position %d, buddy \"%s\"\n", labs(clicks),
          clicks > 0 ? "up" : "down", int(short(LOWORD(pos))), text);
 }
-

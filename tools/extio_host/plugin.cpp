@@ -14,20 +14,16 @@ struct ExportName {
 #define EXPORT(record, name, bytes) \
   { #name, "_" #name "@" #bytes, offsetof(record, name) }
 static const ExportName kExports[] = {
-    EXPORT(Plugin, InitHW, 12),   EXPORT(Plugin, OpenHW, 0),      EXPORT(Plugin, StartHW, 4),
-    EXPORT(Plugin, StopHW, 0),    EXPORT(Plugin, CloseHW, 0),     EXPORT(Plugin, HideGUI, 0),
-    EXPORT(Plugin, ShowGUI, 0),   EXPORT(Plugin, SetHWLO, 4),     EXPORT(Plugin, GetHWLO, 0),
-    EXPORT(Plugin, GetHWSR, 0),   EXPORT(Plugin, GetStatus, 0),   EXPORT(Plugin, SetCallback, 4),
+    EXPORT(Plugin, InitHW, 12), EXPORT(Plugin, OpenHW, 0),    EXPORT(Plugin, StartHW, 4),
+    EXPORT(Plugin, StopHW, 0),  EXPORT(Plugin, CloseHW, 0),   EXPORT(Plugin, HideGUI, 0),
+    EXPORT(Plugin, ShowGUI, 0), EXPORT(Plugin, SetHWLO, 4),   EXPORT(Plugin, GetHWLO, 0),
+    EXPORT(Plugin, GetHWSR, 0), EXPORT(Plugin, GetStatus, 0), EXPORT(Plugin, SetCallback, 4),
 };
 static const ExportName kOptionalExports[] = {
-    EXPORT(OptionalExports, ExtIoGetSetting, 12),
-    EXPORT(OptionalExports, ExtIoSetSetting, 8),
-    EXPORT(OptionalExports, GetAttenuators, 8),
-    EXPORT(OptionalExports, GetActualAttIdx, 0),
-    EXPORT(OptionalExports, SetAttenuator, 4),
-    EXPORT(OptionalExports, ExtIoGetSrates, 8),
-    EXPORT(OptionalExports, ExtIoGetActualSrateIdx, 0),
-    EXPORT(OptionalExports, ExtIoSetSrate, 4),
+    EXPORT(OptionalExports, ExtIoGetSetting, 12),       EXPORT(OptionalExports, ExtIoSetSetting, 8),
+    EXPORT(OptionalExports, GetAttenuators, 8),         EXPORT(OptionalExports, GetActualAttIdx, 0),
+    EXPORT(OptionalExports, SetAttenuator, 4),          EXPORT(OptionalExports, ExtIoGetSrates, 8),
+    EXPORT(OptionalExports, ExtIoGetActualSrateIdx, 0), EXPORT(OptionalExports, ExtIoSetSrate, 4),
 };
 #undef EXPORT
 

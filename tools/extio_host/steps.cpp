@@ -139,8 +139,8 @@ static void DialogStep(long) {
   int count, visible, messageOnly;
   HWND dialog = SettingsDialog(&count);
   int windows = CountProcessWindows("VEXA settings", &visible, &messageOnly);
-  printf("dialog: %d shown; windows of the process: %d dialogs, %d message-only\n", count,
-         windows, messageOnly);
+  printf("dialog: %d shown; windows of the process: %d dialogs, %d message-only\n", count, windows,
+         messageOnly);
   if (dialog) PrintDialog(dialog);
 }
 
@@ -223,9 +223,8 @@ static void SratesStep(long) {
   double rate = 0;
   for (int i = 0; g_optional.ExtIoGetSrates(i, &rate) == 0; i++)
     printf("srates: %d %.0f\n", i, rate);
-  printf("srates: actual %d, SetSrate(0) %d, SetSrate(1) %d\n",
-         g_optional.ExtIoGetActualSrateIdx(), g_optional.ExtIoSetSrate(0),
-         g_optional.ExtIoSetSrate(1));
+  printf("srates: actual %d, SetSrate(0) %d, SetSrate(1) %d\n", g_optional.ExtIoGetActualSrateIdx(),
+         g_optional.ExtIoSetSrate(0), g_optional.ExtIoSetSrate(1));
 }
 
 // name, takes a number, needs the plug-in, reopens the band, runs elsewhere
