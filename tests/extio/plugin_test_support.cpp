@@ -50,6 +50,10 @@ bool WaitForChannelChange(uint32_t serial) {
   return WaitUntil([serial] { return State.Selected.serial != serial; });
 }
 
+bool WaitForRingSize(int32_t ringSize) {
+  return WaitUntil([ringSize] { return State.Selected.channel.ringSize == ringSize; });
+}
+
 void ClearCalls() {
   std::lock_guard<std::mutex> hold(g_callsLock);
   g_calls.clear();

@@ -28,6 +28,9 @@ bool WaitForCalls(size_t n);
 // was serial; false if it was not.
 bool WaitForChannelChange(uint32_t serial);
 
+// Waits, bounded, until SelectedChannel reads a ring of ringSize bytes.
+bool WaitForRingSize(int32_t ringSize);
+
 // Forgets the calls so far.
 void ClearCalls();
 

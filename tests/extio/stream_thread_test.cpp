@@ -116,6 +116,29 @@ TEST_F(PluginTest, CountStaysAndARateChangeComesFirst) {
   EXPECT_EQ(TellRate(), 96000);
 }
 
+// The publisher starts anew, with a smaller ring, while half a call waits in the old
+// one: the stream goes on from the new position, nothing stale, nothing doubled.
+TEST_F(PluginTest, RestartedPublisherRestartsTheStreamCleanly) {
+  Publisher& pub = Publish(0, 192000, 256, 7050000);
+  EXPECT_EQ(StartStreaming(0), 512);
+  WriteCounter(pub, 768);
+  ASSERT_TRUE(WaitForCalls(1));
+  const int32_t ring = 32768;
+  pub.ringSize = ring;
+  pub.header->BufferSize = ring;
+  pub.header->WritePos = 0;
+  pub.samplesWritten = 0;
+  SetEvent(pub.event);
+  ASSERT_TRUE(WaitForRingSize(ring));
+  WriteCounter(pub, 1024);
+  ASSERT_TRUE(WaitForCalls(3));
+  EXPECT_TRUE(StopStreamThread());
+  std::vector<CallRecord> data = DataCalls(Calls());
+  ASSERT_EQ(data.size(), 3u);
+  ExpectSteadyCounter({data[0]}, 512, 0);
+  ExpectSteadyCounter({data[1], data[2]}, 512, 0);
+}
+
 TEST_F(PluginTest, StopEndsTheThreadWhileThePublisherIsSilent) {
   Publish(0, 192000, 1024, 7050000);
   StartStreaming(0);
