@@ -1,109 +1,15 @@
-"""ExtIO_VEXA.dll driven by the test host extio_host.exe, against vexa_sim.
-
-The settings dialog needs an X display: DISPLAY when set, else VEXA_DISPLAY (:95 by
-default); an Xvfb is started there for this module unless one already answers.
-"""
-import os
+"""ExtIO_VEXA.dll driven by the test host extio_host.exe, against vexa_sim: exports,
+the dialog and the stream."""
 import re
 import shutil
 import subprocess
-import time
 
 import pytest
 
-from conftest import ARTIFACTS, BIN, Proc, have, run, simulator, wine_cmd, wine_env
-
-PLUGIN = "ExtIO_VEXA.dll"
-HOST = "extio_host.exe"
-TRIPLE = [103, 101, 102]
-NEW_RATE = [100] + TRIPLE  # the rate is new to the host: 100 first
-
-
-@pytest.fixture(scope="module")
-def env():
-    display = os.environ.get("DISPLAY") or os.environ.get("VEXA_DISPLAY", ":95")
-    if not have("Xvfb"):
-        pytest.skip("Xvfb is not installed")
-    started = None
-    if subprocess.run(["xdpyinfo", "-display", display], capture_output=True).returncode != 0:
-        started = subprocess.Popen(
-            ["Xvfb", display, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(50):
-            if subprocess.run(["xdpyinfo", "-display", display],
-                              capture_output=True).returncode == 0:
-                break
-            time.sleep(0.1)
-    env = wine_env(DISPLAY=display)
-    # The first window starts Wine's desktop process, which would hold on to the
-    # output pipes of whichever program made it: let it start here, unpiped.
-    subprocess.run(wine_cmd(HOST, PLUGIN, "show"), env=env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-    yield env
-    if started:
-        started.terminate()
-        started.wait(10)
-
-
-def host(env, *steps, options=(), timeout=90, debug=None):
-    """Runs the host; debug names Wine debug channels to log on stderr."""
-    env = dict(env, WINEDEBUG=debug) if debug else env
-    res = run(HOST, *options, PLUGIN, *steps, env=env, timeout=timeout)
-    return res, res.stdout.splitlines()
-
-
-def no_access_violation(res):
-    """With debug="+seh" Wine logs every exception; an access violation is c0000005."""
-    return "c0000005" not in res.stderr
-
-
-def statuses(lines, thread=None):
-    """The status codes of the callback, in order, optionally only from one thread."""
-    out = []
-    for line in lines:
-        m = re.match(r"status (\d+) after (\d+) data calls, on the (\S+) thread", line)
-        if m and (thread is None or m.group(3) == thread):
-            out.append(int(m.group(1)))
-    return out
-
-
-def section(lines, step, next_step=None):
-    """The lines a step printed: from its "> step" line to the next "> " line."""
-    start = lines.index("> " + step) + 1
-    end = start
-    while end < len(lines) and not lines[end].startswith("> "):
-        end += 1
-    return lines[start:end]
-
-
-def stats(lines):
-    line = [l for l in lines if l.startswith("stats:")][-1]
-    nums = dict(
-        calls=r"(\d+) data calls", lost=r"lost (\d+)", bad=r"bad blocks (\d+)",
-        count_errors=r"count errors (\d+)",
-        threads=r"data threads since start (\d+)", after_stop=r"after stop (\d+)",
-        after_unload=r"after unload (\d+)", status_errors=r"status errors (\d+)")
-    return {k: int(re.search(p, line).group(1)) for k, p in nums.items()}
-
-
-def millis(lines, prefix):
-    line = [l for l in lines if l.startswith(prefix)][-1]
-    return float(re.search(r"after ([\d.]+) ms", line).group(1))
-
-
-def assert_clean(res, lines):
-    assert res.returncode == 0, res.stdout + res.stderr
-    assert lines[-1] == "done: 0 errors"
-    s = stats(lines)
-    assert s["status_errors"] == 0 and s["after_stop"] == 0 and s["after_unload"] == 0
-    assert s["lost"] == 0 and s["bad"] == 0 and s["count_errors"] == 0
-
-
-def windows_line(lines, step_index):
-    """The window counts the dialog step at lines[step_index] printed."""
-    m = re.match(r"dialog: (\d+) shown; windows of the process: (\d+) dialogs",
-                 lines[step_index + 1])
-    return int(m.group(1)), int(m.group(2))
+from conftest import ARTIFACTS, BIN, Proc, run, simulator
+# env is the fixture both modules use.
+from extio_support import (BANDS, HOST, NEW_RATE, PLUGIN, TRIPLE, assert_clean, env, host, millis,
+                           section, stats, statuses, windows_line)
 
 
 # ---- command line and exports -------------------------------------------------
@@ -185,10 +91,6 @@ def test_without_bands_nothing_is_selected(env):
 
 
 # ---- the dialog ---------------------------------------------------------------------
-
-
-BANDS = ("--band", 0, "--block", 1024, "--band", 1, "--rate", 96000, "--block", 512,
-         "--l0", 14100000, "--band", 3, "--rate", 0)
 
 
 def test_dialog_lists_bands_and_picks_one(env):
@@ -338,95 +240,4 @@ def test_stop_while_the_publisher_is_silent(env):
     with simulator("--band", 0, "--block", 1024, "--blocks", 300):
         res, lines = host(env, "open", "start", "data", 50, "run", 3, "stop")
     assert millis(lines, "stop:") < 1000
-    assert_clean(res, lines)
-
-
-# A host that answers "LO changed" by tuning to where the LO is, twice: the plug-in
-# makes no status call from inside its own, so the loop ends and data flows.
-def test_retune_from_the_lo_changed_handler_ends(env):
-    with simulator("--band", 0, "--block", 1024):
-        res, lines = host(env, "open", "start", "data", 100, "setlo", 7000, "data", 100, "stop",
-                          options=("--retune",))
-    assert statuses(section(lines, "setlo 7000")) == [101]
-    assert stats(lines)["calls"] >= 200
-    assert_clean(res, lines)
-
-
-# ---- threads, windows and unloading --------------------------------------------------
-
-
-# A host whose dialog and unload calls come from threads with no message loop: the
-# dialog still answers and goes whichever thread asks, there is never a second one,
-# and after the unload nothing of the plug-in is left, with no access violation.
-def test_dialog_from_threads_without_a_loop_and_unload(env):
-    with simulator(*BANDS):
-        res, lines = host(env, "open", "dialog", "pick", 1, "hide", "dialog", "show", "show",
-                          "dialog", "start", "data", 100, "stop", "close", "dialog", "unload",
-                          "run", 1, options=("--other-thread",), debug="+seh")
-    assert no_access_violation(res), res.stderr[-2000:]
-    dialogs = [i for i, l in enumerate(lines) if l == "> dialog"]
-    assert [windows_line(lines, i) for i in dialogs] == [(1, 1), (0, 0), (1, 1), (0, 0)]
-    assert 'dialog: sample rate "96000 Hz"' in lines  # the band picked before the hide
-    assert "unload: FreeLibrary returned" in lines[-5] and lines[-5].endswith("module unmapped")
-    assert "module: unmapped" in lines
-    assert_clean(res, lines)
-
-
-# A data callback that blocks 1.5 s (as one that waits for a GUI thread busy in
-# StopHW): StopHW gives up waiting, no new data call starts, and FreeLibrary while
-# the callback still runs leaves the module to the thread until it has returned.
-def test_unload_during_a_slow_callback(env):
-    with simulator("--band", 0, "--block", 1024):
-        res, lines = host(env, "open", "close", "start", "data", 20, "slowcall", "stop",
-                          "unload", "run", 3, debug="+seh")
-    assert no_access_violation(res), res.stderr[-2000:]
-    assert "slowcall: a data call is blocking" in lines
-    assert [l for l in lines if l.startswith("unload:")][0].endswith("module still mapped")
-    assert "data: a data call returned after blocking 1500 ms" in lines
-    assert "module: unmapped" in lines
-    assert_clean(res, lines)
-
-
-# A host that unloads without StopHW or CloseHW: the threads hold the module, so
-# nothing runs in unmapped code; it is released once they are asked to end.
-def test_unload_without_stop_keeps_the_module_for_its_threads(env):
-    with simulator("--band", 0, "--block", 1024):
-        res, lines = host(env, "open", "start", "data", 50, "unload", "data", 50)
-    assert [l for l in lines if l.startswith("unload:")][0].endswith("module still mapped")
-    assert_clean(res, lines)
-
-
-def test_process_exit_while_streaming(env):
-    with simulator("--band", 0, "--block", 1024):
-        res, lines = host(env, "open", "start", "data", 50)
-    assert_clean(res, lines)
-
-
-# ---- what newer hosts look up ----------------------------------------------------------
-
-
-# The host saves the settings, unloads, loads again and gives them back: the band
-# (by its frequency) and the scale factor come back. The attenuator list is the
-# scale factor in 6 dB steps, kept in step with the dialog, and the data follow it.
-def test_settings_survive_a_reload_and_the_attenuator_sets_the_level(env):
-    with simulator(*BANDS):
-        res, lines = host(env, "open", "pick", 1, "scale", "+2", "settings", "close", "unload",
-                          "reload", "restore", "open", "dialog", "settings", "att", "srates",
-                          "start", "data", 50, "setatt", 10, "dialog", "data", 50, "setatt", 25,
-                          "stop", "close", "unload")
-    saved = [l for l in lines if l.startswith("settings:")]
-    assert saved == ['settings: 0 "Band centre frequency (Hz)" = "14100000"',
-                     'settings: 1 "Scale factor (0..24)" = "18"'] * 2
-    assert "module: unmapped" in lines or lines.count("> unload") == 2
-    reopened = section(lines, "dialog")
-    assert "dialog: band list of 2 items, item 1 selected" in reopened
-    assert 'dialog: scale factor "18"' in reopened
-    att = [l for l in lines if l.startswith("att: ")]
-    assert len(att) == 26 and att[0] == "att: 0 -48.16 dB" and att[8] == "att: 8 0.00 dB"
-    assert att[24] == "att: 24 96.33 dB" and att[25] == "att: actual 6"
-    assert "srates: 0 96000" in lines and "srates: actual 0, SetSrate(0) 0, SetSrate(1) 1" in lines
-    assert "setatt: SetAttenuator(10) returned 0" in lines
-    assert "setatt: SetAttenuator(25) returned 1" in lines
-    after = lines[lines.index("> dialog", lines.index("> setatt 10")):]
-    assert 'dialog: scale factor "14"' in after and "dialog: up-down position 14" in after
     assert_clean(res, lines)
