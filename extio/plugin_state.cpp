@@ -23,6 +23,7 @@ void InitPluginState(HMODULE module) {
   State.CallbackSamples = 0;
   InitializeCriticalSection(&State.UiLock);
   State.UiThread = nullptr;
+  State.UiReady = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   State.UiThreadId = 0;
   State.UiWindow = nullptr;
   State.Dialog = nullptr;
@@ -30,6 +31,8 @@ void InitPluginState(HMODULE module) {
 
 void FreePluginState() {
   DeleteCriticalSection(&State.UiLock);
+  if (State.UiReady) CloseHandle(State.UiReady);
+  State.UiReady = nullptr;
   if (State.StopEvent) CloseHandle(State.StopEvent);
   State.StopEvent = nullptr;
   WaiterFree(State.Selected);

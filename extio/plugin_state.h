@@ -42,6 +42,7 @@ struct PluginState {
   volatile int32_t CallbackSamples;  // count of every data call, fixed by StartHW
   CRITICAL_SECTION UiLock;           // serialises the host's requests to the UI thread
   HANDLE UiThread;                   // the thread the dialog lives on, null while none
+  HANDLE UiReady;                    // set by a new UI thread once it takes requests
   DWORD UiThreadId;
   HWND UiWindow;         // that thread's message-only window, which takes requests
   HWND volatile Dialog;  // settings dialog, null while it does not exist

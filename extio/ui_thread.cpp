@@ -38,7 +38,7 @@ static void RunMessageLoop() {
 }
 
 // Runs on a reference to the module that StartUiThread took for it.
-static DWORD WINAPI UiThread(void* ready) {
+static DWORD WINAPI UiThread(void*) {
   WNDCLASSA wc = {};
   wc.lpfnWndProc = RequestWindowProc;
   wc.hInstance = State.Module;
@@ -48,7 +48,7 @@ static DWORD WINAPI UiThread(void* ready) {
                                        State.Module, nullptr)
                      : nullptr;
   State.UiWindow = window;
-  SetEvent(static_cast<HANDLE>(ready));
+  SetEvent(State.UiReady);
   if (window) RunMessageLoop();
   State.UiWindow = nullptr;
   DestroySettingsDialog();
@@ -75,18 +75,15 @@ static void ForgetUiThread() {
 static bool StartUiThread() {
   if (State.UiThread && WaitForSingleObject(State.UiThread, 0) != WAIT_TIMEOUT) ForgetUiThread();
   if (State.UiThread) return State.UiWindow != nullptr;
-  HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   HMODULE self = nullptr;
-  if (!ready || !HoldModule(&self)) {
-    if (ready) CloseHandle(ready);
+  if (!State.UiReady || !HoldModule(&self)) return false;
+  ResetEvent(State.UiReady);
+  State.UiThread = CreateThread(nullptr, 0, UiThread, nullptr, 0, &State.UiThreadId);
+  if (!State.UiThread) {
+    FreeLibrary(self);
     return false;
   }
-  State.UiThread = CreateThread(nullptr, 0, UiThread, ready, 0, &State.UiThreadId);
-  if (!State.UiThread) FreeLibrary(self);
-  // The thread sets the event before anything else can end it.
-  HANDLE both[2] = {ready, State.UiThread};
-  if (State.UiThread) WaitForMultipleObjects(2, both, FALSE, INFINITE);
-  CloseHandle(ready);
+  WaitForSingleObject(State.UiReady, kUiWaitMs);
   return State.UiWindow != nullptr;
 }
 
