@@ -44,8 +44,8 @@ struct PluginState {
   HANDLE UiThread;                   // the thread the dialog lives on, null while none
   HANDLE UiReady;                    // set by a new UI thread once it takes requests
   DWORD UiThreadId;
-  HWND UiWindow;         // that thread's message-only window, which takes requests
-  HWND volatile Dialog;  // settings dialog, null while it does not exist
+  HWND volatile UiWindow;  // that thread's message-only window, which takes requests
+  HWND volatile Dialog;    // settings dialog, null while it does not exist
 };
 
 extern PluginState State;
