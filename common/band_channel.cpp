@@ -194,20 +194,3 @@ void Close(BandChannel& ch) {
   ch.pageSize = pageSize;
   ch.speedup = speedup;
 }
-
-int LocateBand(int value) {
-  if (value < kBandCount) return value;
-  int64_t target = int64_t(value) * 1000;
-  BandChannel probe;
-  ChannelInit(probe);
-  for (int band = 0; band < kBandCount; band++) {
-    char name[kBandNameSize];
-    BandName(band, name);
-    if (!Open(probe, name)) continue;
-    int64_t rate = Header(probe)->SampleRate;
-    int64_t l0 = Header(probe)->L0;
-    Close(probe);
-    if (rate > 0 && l0 - rate / 2 <= target && target <= l0 + rate / 2) return band;
-  }
-  return value;
-}

@@ -85,7 +85,3 @@ void SkipToWritePos(BandChannel& ch);
 
 // Unmaps and closes everything; harmless on a closed channel.
 void Close(BandChannel& ch);
-
-// Turns a band number (0..31) or a frequency in kHz into a band index;
-// returns value itself when no published band covers the frequency.
-int LocateBand(int value);

@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include "band_probe.h"
+
 bool OpenReceiverBand(BandChannel& ch, int32_t value, int32_t* band, BandHeader* header) {
   *band = LocateBand(value);
   char name[kBandNameSize];

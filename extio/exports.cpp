@@ -3,8 +3,8 @@
 #include <string.h>
 
 #include "plugin_state.h"
-#include "settings_dialog.h"
 #include "stream_thread.h"
+#include "ui_thread.h"
 
 static const int32_t kHardwareType = 3;  // the host's "16-bit samples through the callback"
 
@@ -21,7 +21,7 @@ bool __stdcall InitHW(char* name, char* model, int32_t* type) {
 }
 
 void __stdcall ShowGUI() {
-  ShowSettingsDialog();
+  RequestShowDialog();
 }
 
 bool __stdcall OpenHW() {
@@ -31,12 +31,11 @@ bool __stdcall OpenHW() {
 
 // Also exported as HideGUI.
 void __stdcall CloseHW() {
-  DestroySettingsDialog();
+  RequestCloseDialog();
 }
 
 int32_t __stdcall StartHW(int32_t) {
-  StartStreamThread();
-  return SelectedEntry().BlockInSamples;
+  return StartStreamThread();
 }
 
 void __stdcall StopHW() {
@@ -54,7 +53,7 @@ int32_t __stdcall GetHWLO() {
 }
 
 int32_t __stdcall GetHWSR() {
-  return SelectedEntry().SampleRate;
+  return TellRate();
 }
 
 int32_t __stdcall GetStatus() {
@@ -67,20 +66,11 @@ void __stdcall SetCallback(HostCallbackFn callback) {
 
 }  // extern "C"
 
-// The module is being unloaded while the process goes on: the thread must end before
-// the code is unmapped, and a dialog left open would call an unmapped procedure.
-static void DetachFromProcess() {
-  State.Unloading = 1;
-  ForgetSettingsDialog();
-  bool ended = StopStreamThread();
-  CloseSelectedChannel();
-  if (ended) FreePluginState();
-}
-
+// Every thread of the module holds a reference on it, so when the loader detaches
+// it none is left: only what needs neither a wait, a lock nor USER32 remains.
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) InitPluginState(instance);
-  // At process exit (reserved not null) the other threads are gone already, maybe
-  // in the middle of holding the lock; the system releases everything.
-  if (reason == DLL_PROCESS_DETACH && !reserved) DetachFromProcess();
+  // At process exit (reserved not null) the system releases everything.
+  if (reason == DLL_PROCESS_DETACH && !reserved) FreePluginState();
   return TRUE;
 }

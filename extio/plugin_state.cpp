@@ -9,98 +9,116 @@ void InitPluginState(HMODULE module) {
   State.BandCount = 0;
   State.SelectedBand = -1;
   State.ScaleFactor = kDefaultScaleFactor;
+  State.WantedL0 = 0;
+  State.ToldRate = 0;
   State.HostCallback = nullptr;
   State.Module = module;
+  State.StatusSlot = TlsAlloc();
+  WaiterInit(State.Selected);
   State.Thread = nullptr;
   State.ThreadId = 0;
-  State.ThreadStarted = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  State.StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   State.StopFlag = 0;
   State.ThreadGeneration = 0;
-  State.Unloading = 0;
+  State.CallbackSamples = 0;
+  InitializeCriticalSection(&State.UiLock);
+  State.UiThread = nullptr;
+  State.UiReady = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  State.UiThreadId = 0;
+  State.UiWindow = nullptr;
   State.Dialog = nullptr;
-  InitializeCriticalSection(&State.ChannelLock);
-  ChannelInit(State.SelectedChannel);
-  State.ChannelBand = -1;
-  State.ChannelSerial = 0;
 }
 
 void FreePluginState() {
-  CloseSelectedChannel();
-  DeleteCriticalSection(&State.ChannelLock);
-  if (State.ThreadStarted) CloseHandle(State.ThreadStarted);
-  State.ThreadStarted = nullptr;
+  DeleteCriticalSection(&State.UiLock);
+  if (State.UiReady) CloseHandle(State.UiReady);
+  State.UiReady = nullptr;
+  if (State.StopEvent) CloseHandle(State.StopEvent);
+  State.StopEvent = nullptr;
+  WaiterFree(State.Selected);
+  if (State.StatusSlot != TLS_OUT_OF_INDEXES) TlsFree(State.StatusSlot);
+  State.StatusSlot = TLS_OUT_OF_INDEXES;
 }
 
 void ProbeBands() {
   // Built aside and copied at once, so no reader ever sees a half-probed table.
   BandEntry table[kBandCount];
-  int32_t count = 0;
-  BandChannel probe;
-  ChannelInit(probe);
-  for (int band = 0; band < kBandCount; band++) {
-    char name[kBandNameSize];
-    BandName(band, name);
-    BandEntry entry = {0, 0, 0};
-    if (Open(probe, name)) {
-      const volatile BandHeader* h = Header(probe);
-      entry.SampleRate = h->SampleRate;
-      entry.BlockInSamples = h->BlockInSamples;
-      entry.L0 = h->L0;
-      count = band + 1;
-      Close(probe);
-    }
-    table[band] = entry;
-  }
-  EnterCriticalSection(&State.ChannelLock);
+  int32_t count = ProbeBandTable(table);
+  EnterCriticalSection(&State.Selected.lock);
   memcpy(State.BandTable, table, sizeof table);
   State.BandCount = count;
-  LeaveCriticalSection(&State.ChannelLock);
+  LeaveCriticalSection(&State.Selected.lock);
 }
 
-// Under the channel lock.
-static void CloseChannelLocked() {
-  Close(State.SelectedChannel);
-  State.ChannelBand = -1;
-  State.ChannelSerial++;
+int32_t CopyBandTable(BandEntry table[kBandCount]) {
+  EnterCriticalSection(&State.Selected.lock);
+  memcpy(table, State.BandTable, sizeof State.BandTable);
+  int32_t count = State.BandCount;
+  LeaveCriticalSection(&State.Selected.lock);
+  return count;
 }
 
 bool ReopenSelectedBand() {
-  EnterCriticalSection(&State.ChannelLock);
-  CloseChannelLocked();
   int32_t band = State.SelectedBand;
-  bool inRange = band >= 0 && band < State.BandCount;
-  bool opened = false;
-  if (inRange) {
-    char name[kBandNameSize];
-    BandName(band, name);
-    opened = Open(State.SelectedChannel, name);
-    if (opened) State.ChannelBand = band;
+  if (band < 0 || band >= State.BandCount) {
+    WaiterClose(State.Selected);
+    return false;
   }
-  LeaveCriticalSection(&State.ChannelLock);
+  bool opened = WaiterOpen(State.Selected, band);
   // Outside the lock: the host may call back into the plug-in from its callback.
-  if (inRange) SendBandChanged();
+  SendBandChanged();
   return opened;
 }
 
 void CloseSelectedChannel() {
-  EnterCriticalSection(&State.ChannelLock);
-  CloseChannelLocked();
-  LeaveCriticalSection(&State.ChannelLock);
+  WaiterClose(State.Selected);
 }
 
-void SendStatus(int32_t status) {
+bool SendStatus(int32_t status) {
   HostCallbackFn callback = State.HostCallback;
-  if (callback) callback(-1, status, 0.0f, nullptr);
+  if (!callback || TlsGetValue(State.StatusSlot)) return false;
+  TlsSetValue(State.StatusSlot, &State);
+  callback(-1, status, 0.0f, nullptr);
+  TlsSetValue(State.StatusSlot, nullptr);
+  return true;
 }
 
 void SendBandChanged() {
+  int32_t rate = SelectedEntry().SampleRate;
+  // Noted before the call: a host re-reads GetHWSR from inside it.
+  if (rate != State.ToldRate) {
+    int32_t told = State.ToldRate;
+    State.ToldRate = rate;
+    if (!SendStatus(kStatusRateChanged)) State.ToldRate = told;
+  }
   SendStatus(kStatusLoUnlocked);
   SendStatus(kStatusLoChanged);
   SendStatus(kStatusLoLocked);
 }
 
 BandEntry SelectedEntry() {
+  BandEntry entry = {0, 0, 0};
   int32_t band = State.SelectedBand;
-  if (band < 0 || band >= kBandCount) return BandEntry{0, 0, 0};
-  return State.BandTable[band];
+  if (band < 0 || band >= kBandCount) return entry;
+  EnterCriticalSection(&State.Selected.lock);
+  entry = State.BandTable[band];
+  LeaveCriticalSection(&State.Selected.lock);
+  return entry;
+}
+
+int32_t TellRate() {
+  int32_t rate = SelectedEntry().SampleRate;
+  State.ToldRate = rate;
+  return rate;
+}
+
+int32_t CallbackSamplesFor(int32_t blockInSamples) {
+  int32_t limit = blockInSamples < kMaxCallbackSamples ? blockInSamples : kMaxCallbackSamples;
+  int32_t count = limit / kCallbackStep * kCallbackStep;
+  return count < kCallbackStep ? kCallbackStep : count;
+}
+
+bool HoldModule(HMODULE* module) {
+  return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCSTR>(&State), module) != 0;
 }

@@ -11,32 +11,40 @@ static const int kItemTextBytes = 64;  // storage hint per band list item
 
 void ShowSettingsDialog() {
   if (State.Dialog) return;
+  // The up-down control's class, whether or not the host registered it.
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_UPDOWN_CLASS};
+  InitCommonControlsEx(&controls);
   HWND desktop = GetDesktopWindow();
   RECT desk;
   GetWindowRect(desktop, &desk);
-  State.Dialog = CreateDialogParamA(State.Module, MAKEINTRESOURCEA(IDD_SETTINGS), desktop,
-                                    SettingsDialogProc, 0);
-  if (!State.Dialog) return;
+  HWND dialog = CreateDialogParamA(State.Module, MAKEINTRESOURCEA(IDD_SETTINGS), desktop,
+                                   SettingsDialogProc, 0);
+  State.Dialog = dialog;
+  if (!dialog) return;
   RECT dlg;
-  GetWindowRect(State.Dialog, &dlg);
-  SetWindowPos(State.Dialog, HWND_TOPMOST, desk.right - (dlg.right - dlg.left), desk.top, 0, 0,
+  GetWindowRect(dialog, &dlg);
+  SetWindowPos(dialog, HWND_TOPMOST, desk.right - (dlg.right - dlg.left), desk.top, 0, 0,
                SWP_NOSIZE | SWP_SHOWWINDOW);
 }
 
 void DestroySettingsDialog() {
-  if (!State.Dialog) return;
-  DestroyWindow(State.Dialog);
-  State.Dialog = nullptr;
+  HWND dialog = State.Dialog;
+  if (!dialog) return;
+  if (DestroyWindow(dialog) || !IsWindow(dialog)) State.Dialog = nullptr;
 }
 
-void ForgetSettingsDialog() {
-  if (!State.Dialog) return;
-  SetWindowLongPtrA(State.Dialog, DWLP_DLGPROC, 0);
-  State.Dialog = nullptr;
+static void SetSpinPosition(HWND window) {
+  SendDlgItemMessageA(window, IDC_SCALE_SPIN, UDM_SETPOS, 0,
+                      MAKELPARAM(LOWORD(State.ScaleFactor), 0));
+}
+
+void ShowScaleFactor() {
+  if (State.Dialog) SetSpinPosition(State.Dialog);
 }
 
 // UDM_GETPOS answers the position in its low word and an error flag in its high
-// word; only a valid position within the range reaches ScaleFactor.
+// word; only a valid position within the range reaches ScaleFactor. A change is
+// announced, so the host's gain control follows.
 static void TakeScaleFactor(HWND window) {
   HWND spin = GetDlgItem(window, IDC_SCALE_SPIN);
   if (!spin) return;  // a message to no window answers 0, which is no position
@@ -45,7 +53,9 @@ static void TakeScaleFactor(HWND window) {
   int32_t pos = static_cast<short>(LOWORD(answer));
   if (pos < kMinScaleFactor) pos = kMinScaleFactor;
   if (pos > kMaxScaleFactor) pos = kMaxScaleFactor;
+  if (pos == State.ScaleFactor) return;
   State.ScaleFactor = pos;
+  SendStatus(kStatusAttenuatorChanged);
 }
 
 static void OnBandListChange(HWND window) {
@@ -82,24 +92,33 @@ INT_PTR CALLBACK SettingsDialogProc(HWND window, UINT message, WPARAM wParam, LP
 }
 
 // Lists every band with a positive sample rate, its index as the item data.
-static void FillBandList(HWND list, int32_t bandCount) {
+static void FillBandList(HWND list, const BandEntry* table, int32_t bandCount) {
   SendMessageA(list, CB_RESETCONTENT, 0, 0);
   SendMessageA(list, CB_INITSTORAGE, bandCount, bandCount * kItemTextBytes);
   for (int32_t i = 0; i < bandCount; i++) {
-    if (State.BandTable[i].SampleRate <= 0) continue;
+    if (table[i].SampleRate <= 0) continue;
     char text[kTextSize];
-    snprintf(text, sizeof text, "%2d - %9u Hz", i, unsigned(State.BandTable[i].L0));
+    snprintf(text, sizeof text, "%2d - %9u Hz", i, unsigned(table[i].L0));
     LRESULT pos = SendMessageA(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
     if (pos >= 0) SendMessageA(list, CB_SETITEMDATA, pos, i);
   }
 }
 
-// Picks the first listed band when none is selected, and shows the selected one.
-static void SelectListedBand(HWND list, int32_t bandCount) {
+// The listed band the host restored by its frequency, else the first listed band.
+static int32_t FirstChoice(HWND list, LRESULT count, const BandEntry* table, int32_t bandCount) {
+  for (LRESULT j = 0; State.WantedL0 != 0 && j < count; j++) {
+    LRESULT band = SendMessageA(list, CB_GETITEMDATA, j, 0);
+    if (band >= 0 && band < bandCount && table[band].L0 == State.WantedL0) return int32_t(band);
+  }
+  return int32_t(SendMessageA(list, CB_GETITEMDATA, 0, 0));
+}
+
+// Picks a band when none is selected, and shows the selected one.
+static void SelectListedBand(HWND list, const BandEntry* table, int32_t bandCount) {
   LRESULT count = SendMessageA(list, CB_GETCOUNT, 0, 0);
   if (count < 0) count = 0;
   if (State.SelectedBand < 0 && count > 0)
-    State.SelectedBand = int32_t(SendMessageA(list, CB_GETITEMDATA, 0, 0));
+    State.SelectedBand = FirstChoice(list, count, table, bandCount);
   for (LRESULT j = 0; j < count; j++) {
     LRESULT band = SendMessageA(list, CB_GETITEMDATA, j, 0);
     if (band >= 0 && band < bandCount && band == State.SelectedBand) {
@@ -123,13 +142,14 @@ static void ShowBandFigures(HWND window) {
 
 void FillSettingsDialog(HWND window) {
   ProbeBands();
-  int32_t bandCount = State.BandCount;
+  BandEntry table[kBandCount];
+  int32_t bandCount = CopyBandTable(table);
   HWND list = GetDlgItem(window, IDC_BAND_LIST);
-  FillBandList(list, bandCount);
-  SelectListedBand(list, bandCount);
-  HWND spin = GetDlgItem(window, IDC_SCALE_SPIN);
-  SendMessageA(spin, UDM_SETRANGE, 0, MAKELPARAM(kMaxScaleFactor, kMinScaleFactor));
-  SendMessageA(spin, UDM_SETPOS, 0, MAKELPARAM(LOWORD(State.ScaleFactor), 0));
+  FillBandList(list, table, bandCount);
+  SelectListedBand(list, table, bandCount);
+  SendDlgItemMessageA(window, IDC_SCALE_SPIN, UDM_SETRANGE, 0,
+                      MAKELPARAM(kMaxScaleFactor, kMinScaleFactor));
+  SetSpinPosition(window);
   ShowBandFigures(window);
   ReopenSelectedBand();
 }

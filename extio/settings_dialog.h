@@ -1,17 +1,18 @@
-// The settings dialog: the only place where the band and the scale factor change.
+// The settings dialog: where the user picks the band and sets the scale factor.
 #pragma once
 
 #include "plugin_state.h"
 
-// Creates the dialog at the desktop's top-right corner, top-most; nothing if it exists.
+// On the UI thread: creates the dialog at the desktop's top-right corner,
+// top-most; nothing if it exists.
 void ShowSettingsDialog();
 
-// Destroys the dialog if it exists.
+// On the UI thread: destroys the dialog if it exists; the handle is forgotten once
+// the window is gone.
 void DestroySettingsDialog();
 
-// At unload: unhooks the module's procedure from the dialog, so no message reaches
-// the unmapped code. Destroying or hiding it under the loader lock can stall.
-void ForgetSettingsDialog();
+// On the UI thread: the up-down control shows ScaleFactor.
+void ShowScaleFactor();
 
 INT_PTR CALLBACK SettingsDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

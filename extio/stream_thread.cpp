@@ -1,86 +1,64 @@
 #include "stream_thread.h"
 
-#include <string.h>
-
 #include "ipps.h"
 
-// The thread's own waits are short, so a stop request is heard in time.
-static const DWORD kIdlePollMs = 20;     // no channel open: look again after this
-static const DWORD kStartWaitMs = 2000;  // for the new thread to begin
-static const DWORD kStopWaitMs = 500;    // a pass takes at most one wait plus a callback
+// A pass takes at most one wait plus a callback; a callback that takes longer is the
+// host's, and the thread leaves on its own once it returns.
+static const DWORD kStopWaitMs = 500;
 
 // The thread's two fixed buffers, on its stack: 16 KB of ring samples, 8 KB out.
+// Each data call takes its count straight out of the ring, which keeps the samples
+// that do not make a whole call yet: nothing is carried over here.
 struct StreamBuffers {
-  float block[kMaxBlockSamples * 2];
-  Ipp16s out[kMaxBlockSamples * 2];
-};
-
-// The thread's own copy of the channel's event, so it can wait without holding the
-// lock while the dialog reopens the channel.
-struct WakeEvent {
-  HANDLE event;  // null while no channel is open
-  LONG serial;   // State.ChannelSerial when the copy was taken
+  float block[kMaxCallbackSamples * 2];
+  Ipp16s out[kMaxCallbackSamples * 2];
 };
 
 static bool KeepStreaming(LONG generation) {
   return !State.StopFlag && State.ThreadGeneration == generation;
 }
 
-static void RefreshWakeEvent(WakeEvent& wake) {
-  EnterCriticalSection(&State.ChannelLock);
-  if (wake.serial != State.ChannelSerial) {
-    if (wake.event) CloseHandle(wake.event);
-    wake.event = nullptr;
-    if (State.ChannelBand >= 0)
-      DuplicateHandle(GetCurrentProcess(), State.SelectedChannel.event, GetCurrentProcess(),
-                      &wake.event, 0, FALSE, DUPLICATE_SAME_ACCESS);
-    wake.serial = State.ChannelSerial;
-  }
-  LeaveCriticalSection(&State.ChannelLock);
-}
-
-// Waits for the publisher's next signal, with a time-out; false at once while no
-// channel is open.
-static bool WaitForSelected(WakeEvent& wake) {
-  RefreshWakeEvent(wake);
-  if (!wake.event) return false;
-  ResetEvent(wake.event);
-  WaitForSingleObject(wake.event, kResponsiveWaitMs);
-  return true;
-}
-
 // Under the lock: the publisher's SampleRate, BlockInSamples or L0 differ from the
 // table's copy.
 static bool HeaderChanged(int32_t band) {
-  const volatile BandHeader* h = Header(State.SelectedChannel);
+  const volatile BandHeader* h = Header(State.Selected.channel);
   const BandEntry& e = State.BandTable[band];
   return h->SampleRate != e.SampleRate || h->BlockInSamples != e.BlockInSamples || h->L0 != e.L0;
 }
 
-// Reads and converts one whole block of the open band, if one is there, and checks
-// the header after it. A block length the buffers cannot hold is never read; its
-// header is still checked so that a corrected band is noticed.
+// Under the lock: the count of every data call; when StartHW came before a band was
+// chosen, the first band streamed fixes it.
+static int32_t CallbackCount(int32_t band) {
+  if (State.CallbackSamples <= 0)
+    State.CallbackSamples = CallbackSamplesFor(State.BandTable[band].BlockInSamples);
+  return State.CallbackSamples;
+}
+
+// Reads and converts one call's worth of the open band, if it is there, and checks
+// the header after it.
 static bool TakeBlock(StreamBuffers& buf, LONG generation, int32_t* count, bool* changed) {
   bool got = false;
   *changed = false;
-  EnterCriticalSection(&State.ChannelLock);
-  // Checked under the lock: a thread that a new StartHW replaced never reads again.
-  int32_t band = KeepStreaming(generation) ? State.ChannelBand : -1;
+  EnterCriticalSection(&State.Selected.lock);
+  // Checked under the lock: a thread that a stop or a new StartHW replaced never reads.
+  int32_t band = KeepStreaming(generation) ? State.Selected.band : -1;
   if (band >= 0) {
-    int32_t n = State.BandTable[band].BlockInSamples;
-    bool fits = n > 0 && n <= kMaxBlockSamples;
-    got = fits && Read(State.SelectedChannel, n * kSampleBytes, buf.block);
+    int32_t n = CallbackCount(band);
+    got = Read(State.Selected.channel, n * kSampleBytes, buf.block);
     if (got) {
       ippsConvert_32f16s_Sfs(buf.block, buf.out, 2 * n, ippRndNear, State.ScaleFactor);
       *count = n;
+      *changed = HeaderChanged(band);
     }
-    if (got || !fits) *changed = HeaderChanged(band);
+    // The publisher started anew or jumped: Read moved to its new position, and as
+    // no part of a call is held here, the next call begins there, whole.
+    if (!got) TakeResync(State.Selected.channel);
   }
-  LeaveCriticalSection(&State.ChannelLock);
+  LeaveCriticalSection(&State.Selected.lock);
   return got;
 }
 
-// Takes every whole block available, one data call each.
+// Takes every whole call's worth available, one data call each.
 static void DeliverAvailable(StreamBuffers& buf, LONG generation) {
   for (;;) {
     int32_t count = 0;
@@ -96,44 +74,62 @@ static void DeliverAvailable(StreamBuffers& buf, LONG generation) {
   }
 }
 
+// Runs on a reference to the module that StartStreamThread took for it.
 static DWORD WINAPI StreamThread(void* arg) {
   LONG generation = LONG(reinterpret_cast<intptr_t>(arg));
-  SetEvent(State.ThreadStarted);
   StreamBuffers buf;
-  WakeEvent wake = {nullptr, State.ChannelSerial - 1};
+  WaiterEvent wake;
+  WaiterEventInit(wake);
   ReopenSelectedBand();
   while (KeepStreaming(generation)) {
-    if (WaitForSelected(wake))
-      DeliverAvailable(buf, generation);
-    else
-      Sleep(kIdlePollMs);
+    WaitForBand(State.Selected, wake, State.StopEvent);
+    DeliverAvailable(buf, generation);
   }
-  if (wake.event) CloseHandle(wake.event);
-  // During an unload the loader lock is held by the thread waiting for this one;
-  // ExitThread would need that lock, so end here without the loader.
-  if (State.Unloading) TerminateThread(GetCurrentThread(), 0);
+  WaiterEventClose(wake);
+  // The module may be unmapped the moment the reference goes: leave through code
+  // that is not ours.
+  FreeLibraryAndExitThread(State.Module, 0);
   return 0;
 }
 
 static bool StreamThreadRunning() {
-  return State.Thread && WaitForSingleObject(State.Thread, 0) == WAIT_TIMEOUT;
+  return State.Thread && !State.StopFlag && WaitForSingleObject(State.Thread, 0) == WAIT_TIMEOUT;
 }
 
-void StartStreamThread() {
-  if (StreamThreadRunning()) return;
+// Set under the lock the thread reads it with.
+static int32_t FixCallbackSamples() {
+  BandEntry entry = SelectedEntry();
+  int32_t count = State.SelectedBand >= 0 ? CallbackSamplesFor(entry.BlockInSamples) : 0;
+  EnterCriticalSection(&State.Selected.lock);
+  State.CallbackSamples = count;
+  LeaveCriticalSection(&State.Selected.lock);
+  return count;
+}
+
+int32_t StartStreamThread() {
+  int32_t count = FixCallbackSamples();
+  if (StreamThreadRunning()) return count;
   if (State.Thread) CloseHandle(State.Thread);
+  State.Thread = nullptr;
+  // Taken here, not by the thread: a FreeLibrary right after StartHW must not unmap
+  // the code before the thread runs it.
+  HMODULE self = nullptr;
+  if (!HoldModule(&self)) return count;
   State.StopFlag = 0;
+  ResetEvent(State.StopEvent);
   LONG generation = InterlockedIncrement(&State.ThreadGeneration);
-  ResetEvent(State.ThreadStarted);
   State.Thread = CreateThread(nullptr, 0, StreamThread,
                               reinterpret_cast<void*>(intptr_t(generation)), 0, &State.ThreadId);
-  if (State.Thread) WaitForSingleObject(State.ThreadStarted, kStartWaitMs);
+  if (!State.Thread) FreeLibrary(self);
+  return count;
 }
 
 bool StopStreamThread() {
   if (!State.Thread) return true;
   State.StopFlag = 1;
-  bool ended = WaitForSingleObject(State.Thread, kStopWaitMs) == WAIT_OBJECT_0;
+  SetEvent(State.StopEvent);
+  bool self = GetCurrentThreadId() == State.ThreadId;
+  bool ended = !self && WaitForSingleObject(State.Thread, kStopWaitMs) == WAIT_OBJECT_0;
   CloseHandle(State.Thread);
   State.Thread = nullptr;
   State.ThreadId = 0;

@@ -42,7 +42,7 @@ struct Args {
 };
 
 static bool attached(const ClientContext& ctx) {
-  return ctx.channel.view != nullptr;
+  return ctx.band.channel.view != nullptr;
 }
 
 static const char* okWith(ClientContext& ctx, int32_t value) {

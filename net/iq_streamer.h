@@ -12,7 +12,7 @@
 
 #include <atomic>
 
-#include "band_channel.h"
+#include "band_waiter.h"
 
 const int kIqBlockBytes = 8192;
 const int kIqBlockSamples = kIqBlockBytes / kSampleBytes;
@@ -24,16 +24,12 @@ const int kReplySize = 64;
 struct ClientContext {
   sockaddr_in destination;  // the peer's address; start iq sets family and port
   int32_t bandNumber;       // named by the last attach
-  BandChannel channel;      // open exactly while attached
+  BandWaiter band;          // the attached band, open exactly while attached
   int32_t SampleRate;       // header copies taken at attach
   int32_t L0;
   SOCKET udp;             // open while a sender runs, closed only after it ended
   HANDLE sender;          // the sender thread; null while not sending
   uint64_t blockCounter;  // blocks taken by this connection's streams
-  CRITICAL_SECTION lock;  // guards channel against the sender, held briefly
-  uint32_t attachCount;   // bumped under lock by every attach, so the sender
-                          // notices a new band even if handle values repeat
-  HANDLE wake;            // auto-reset: attach, detach and stop wake the sender
   std::atomic<bool> stopSender;
   bool live;               // between contextInit and contextFree
   char reply[kReplySize];  // formatted replies of this connection
@@ -45,11 +41,11 @@ void contextInit(ClientContext& ctx, const sockaddr_in& peer);
 // Stops the stream, closes the band and releases the record; harmless twice.
 void contextFree(ClientContext& ctx);
 
-// Opens band `band` for a detached connection and hands it to the sender under
-// the connection's lock; copies SampleRate and L0.
+// Opens band `band` for a detached connection and hands it to the sender;
+// copies SampleRate and L0.
 bool contextAttach(ClientContext& ctx, int32_t band);
 
-// Closes the band under the connection's lock; a running stream goes idle.
+// Closes the band; a running stream goes idle.
 void contextDetach(ClientContext& ctx);
 
 // Opens the UDP socket and starts the sender; false leaves nothing running.

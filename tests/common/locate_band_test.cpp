@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "band_channel.h"
+#include "band_probe.h"
 #include "publisher.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include "stream_thread.h"
 
 const std::vector<int32_t> kReopenTriple = {103, 101, 102};
+const std::vector<int32_t> kReopenNewRate = {100, 103, 101, 102};
 
 static const DWORD kCallWaitMs = 5000;
 static const int32_t kTestRingBytes = 65536;
@@ -45,8 +46,17 @@ bool WaitForCalls(size_t n) {
   return WaitUntil([n] { return Calls().size() >= n; });
 }
 
-bool WaitForChannelChange(LONG serial) {
-  return WaitUntil([serial] { return State.ChannelSerial != serial; });
+bool WaitForChannelChange(uint32_t serial) {
+  return WaitUntil([serial] { return State.Selected.serial != serial; });
+}
+
+bool WaitForRingSize(int32_t ringSize) {
+  return WaitUntil([ringSize] { return State.Selected.channel.ringSize == ringSize; });
+}
+
+void ClearCalls() {
+  std::lock_guard<std::mutex> hold(g_callsLock);
+  g_calls.clear();
 }
 
 std::vector<int32_t> Statuses(const std::vector<CallRecord>& calls) {
@@ -60,8 +70,7 @@ void PluginTest::SetUp() {
   memset(pubs_, 0, sizeof pubs_);
   InitPluginState(GetModuleHandleA(nullptr));
   State.HostCallback = RecordingCallback;
-  std::lock_guard<std::mutex> hold(g_callsLock);
-  g_calls.clear();
+  ClearCalls();
 }
 
 void PluginTest::TearDown() {
@@ -81,10 +90,12 @@ void PluginTest::WriteCounter(Publisher& pub, int32_t samples) {
   PublisherWrite(pub, iq_.data(), samples);
 }
 
-void PluginTest::StartStreaming(int band) {
+int32_t PluginTest::StartStreaming(int band) {
   ProbeBands();
   State.SelectedBand = band;
-  StartStreamThread();
-  ASSERT_TRUE(WaitForCalls(3));
-  ASSERT_EQ(Statuses(Calls()), kReopenTriple);
+  int32_t count = StartStreamThread();
+  EXPECT_TRUE(WaitForCalls(kReopenNewRate.size()));
+  EXPECT_EQ(Statuses(Calls()), kReopenNewRate);
+  ClearCalls();
+  return count;
 }

@@ -24,14 +24,21 @@ std::vector<CallRecord> Calls();
 // Waits, bounded, until at least n calls came; false if they did not.
 bool WaitForCalls(size_t n);
 
-// Waits, bounded, until the channel was closed or reopened since State.ChannelSerial
+// Waits, bounded, until the channel was closed or reopened since State.Selected.serial
 // was serial; false if it was not.
-bool WaitForChannelChange(LONG serial);
+bool WaitForChannelChange(uint32_t serial);
+
+// Waits, bounded, until SelectedChannel reads a ring of ringSize bytes.
+bool WaitForRingSize(int32_t ringSize);
+
+// Forgets the calls so far.
+void ClearCalls();
 
 // The status codes among the calls, in order.
 std::vector<int32_t> Statuses(const std::vector<CallRecord>& calls);
 
-extern const std::vector<int32_t> kReopenTriple;
+extern const std::vector<int32_t> kReopenTriple;   // the host knows the rate already
+extern const std::vector<int32_t> kReopenNewRate;  // 100 first: the rate is new to it
 
 class PluginTest : public ::testing::Test {
  protected:
@@ -44,8 +51,9 @@ class PluginTest : public ::testing::Test {
   // Writes samples of the counter pattern, continuing where the band left off.
   void WriteCounter(Publisher& pub, int32_t samples);
 
-  // Probes, selects band and starts the thread; waits for the thread's reopen.
-  void StartStreaming(int band);
+  // Probes, selects band and starts the thread; waits for the thread's reopen and
+  // forgets its status calls. Returns StartHW's count.
+  int32_t StartStreaming(int band);
 
   Publisher pubs_[kBandCount];
   std::vector<float> iq_;

@@ -43,10 +43,13 @@ class ScaleFactorTest : public PluginTest {
   HWND parent_ = nullptr;
 };
 
+// Each change is announced once, so the host's gain control follows.
 TEST_F(ScaleFactorTest, FollowsTheControlWithinItsRange) {
   EXPECT_EQ(After(MAKELRESULT(0, 0)), 0);
   EXPECT_EQ(After(MAKELRESULT(24, 0)), 24);
   EXPECT_EQ(After(MAKELRESULT(7, 0)), 7);
+  EXPECT_EQ(After(MAKELRESULT(7, 0)), 7);
+  EXPECT_EQ(Statuses(Calls()), std::vector<int32_t>(3, kStatusAttenuatorChanged));
 }
 
 TEST_F(ScaleFactorTest, IgnoresAnAnswerWithTheErrorFlag) {

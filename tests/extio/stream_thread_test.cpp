@@ -16,31 +16,27 @@ static std::vector<CallRecord> DataCalls(const std::vector<CallRecord>& calls) {
   return out;
 }
 
-TEST_F(PluginTest, EveryBlockAvailableIsDeliveredInOrder) {
-  Publisher& pub = Publish(0, 192000, 1024, 7050000);
-  StartStreaming(0);
-  // Five blocks at once: one wake-up must deliver all of them.
-  for (int i = 0; i < 5; i++) WriteCounter(pub, 1024);
-  ASSERT_TRUE(WaitForCalls(3 + 5));
-  std::vector<CallRecord> data = DataCalls(Calls());
-  ASSERT_EQ(data.size(), 5u);
-  for (int i = 0; i < 5; i++) {
-    EXPECT_EQ(data[i].count, 1024);
-    EXPECT_EQ(data[i].firstI, CounterI(1024 * i));
-    EXPECT_EQ(data[i].firstQ, CounterQ(1024 * i));
-    EXPECT_EQ(data[i].lastI, CounterI(1024 * i + 1023));
+// Every data call carries count samples, the counter going on from `first`.
+static void ExpectSteadyCounter(const std::vector<CallRecord>& data, int32_t count, int64_t first) {
+  for (size_t i = 0; i < data.size(); i++) {
+    int64_t k = first + int64_t(count) * int64_t(i);
+    EXPECT_EQ(data[i].count, count) << i;
+    EXPECT_EQ(data[i].firstI, CounterI(k)) << i;
+    EXPECT_EQ(data[i].firstQ, CounterQ(k)) << i;
+    EXPECT_EQ(data[i].lastI, CounterI(k + count - 1)) << i;
+    EXPECT_EQ(data[i].lastQ, CounterQ(k + count - 1)) << i;
   }
 }
 
-TEST_F(PluginTest, BlockOf2048FillsTheBuffersExactly) {
-  Publisher& pub = Publish(0, 192000, 2048, 7050000);
-  StartStreaming(0);
-  WriteCounter(pub, 2048);
-  ASSERT_TRUE(WaitForCalls(4));
-  CallRecord c = Calls()[3];
-  EXPECT_EQ(c.count, 2048);
-  EXPECT_EQ(c.lastI, CounterI(2047));
-  EXPECT_EQ(c.lastQ, CounterQ(2047));
+TEST_F(PluginTest, EveryBlockAvailableIsDeliveredInOrder) {
+  Publisher& pub = Publish(0, 192000, 1024, 7050000);
+  EXPECT_EQ(StartStreaming(0), 1024);
+  // Five blocks at once: one wake-up must deliver all of them.
+  for (int i = 0; i < 5; i++) WriteCounter(pub, 1024);
+  ASSERT_TRUE(WaitForCalls(5));
+  std::vector<CallRecord> data = DataCalls(Calls());
+  ASSERT_EQ(data.size(), 5u);
+  ExpectSteadyCounter(data, 1024, 0);
 }
 
 TEST_F(PluginTest, ScaleFactorAppliesFromTheNextBlock) {
@@ -48,64 +44,99 @@ TEST_F(PluginTest, ScaleFactorAppliesFromTheNextBlock) {
   StartStreaming(0);
   State.ScaleFactor = 24;
   WriteCounter(pub, 1024);
-  ASSERT_TRUE(WaitForCalls(4));
-  EXPECT_EQ(Calls()[3].firstI, -128);  // -32768 * 65536 / 2^24
+  ASSERT_TRUE(WaitForCalls(1));
+  EXPECT_EQ(Calls()[0].firstI, -128);  // -32768 * 65536 / 2^24
 }
 
-// A length the 2048-sample buffers cannot hold is never read; once the publisher
-// mends its header the thread notices and streams.
-class BadBlockLength : public PluginTest, public ::testing::WithParamInterface<int32_t> {};
+// Whatever the band's block length, every data call carries StartHW's count and
+// the samples go on without a gap, a repeat or a reordering.
+class BlockLength : public PluginTest, public ::testing::WithParamInterface<int32_t> {};
 
-TEST_P(BadBlockLength, IsNeverReadUntilTheHeaderIsMended) {
-  Publisher& pub = Publish(0, 192000, GetParam(), 7050000);
-  StartStreaming(0);
-  WriteCounter(pub, 4096);
-  WriteCounter(pub, 4096);
-  pub.header->BlockInSamples = 1024;
-  WriteCounter(pub, 1024);
-  ASSERT_TRUE(WaitForCalls(3 + 3 + 1));
-  std::vector<CallRecord> calls = Calls();
-  EXPECT_EQ(Statuses(calls), std::vector<int32_t>({103, 101, 102, 103, 101, 102}));
-  ASSERT_EQ(calls[6].status, 0);
-  EXPECT_EQ(calls[6].count, 1024);
+TEST_P(BlockLength, StreamsInCallsOfStartHWsCount) {
+  int32_t block = GetParam();
+  Publisher& pub = Publish(0, 192000, block, 7050000);
+  int32_t count = StartStreaming(0);
+  EXPECT_EQ(count, CallbackSamplesFor(block));
+  int32_t written = block > 0 ? block : 1;  // the publisher writes what its ring takes
+  size_t calls = 0;
+  // Block by block, the thread keeping up, so no block overtakes the reader.
+  for (int64_t total = 0; total < 3 * kMaxCallbackSamples + 1; total += written) {
+    WriteCounter(pub, written);
+    if (size_t((total + written) / count) == calls) continue;
+    calls = size_t((total + written) / count);
+    ASSERT_TRUE(WaitForCalls(calls));
+  }
+  EXPECT_TRUE(StopStreamThread());
+  std::vector<CallRecord> data = DataCalls(Calls());
+  ASSERT_EQ(data.size(), calls);
+  ExpectSteadyCounter(data, count, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(PluginTest, BadBlockLength, ::testing::Values(4096, 2049, 0, -8));
+INSTANTIATE_TEST_SUITE_P(PluginTest, BlockLength,
+                         ::testing::Values(2048, 4096, 2049, 1000, 256, 1, 0, -8));
 
 TEST_F(PluginTest, HeaderChangeComesAfterItsBlockWithTheTableUpdated) {
   Publisher& pub = Publish(0, 192000, 1024, 7050000);
   StartStreaming(0);
   pub.header->L0 = 7100000;
   WriteCounter(pub, 1024);
-  ASSERT_TRUE(WaitForCalls(3 + 1 + 3));
+  ASSERT_TRUE(WaitForCalls(1 + 3));
   WriteCounter(pub, 1024);
-  ASSERT_TRUE(WaitForCalls(3 + 1 + 3 + 1));
+  ASSERT_TRUE(WaitForCalls(1 + 3 + 1));
   StopStreamThread();
   std::vector<CallRecord> calls = Calls();
-  ASSERT_EQ(calls.size(), 8u);
-  EXPECT_EQ(calls[3].status, 0);
-  for (int i = 4; i < 7; i++) {
-    EXPECT_EQ(calls[i].status, kReopenTriple[i - 4]);
+  ASSERT_EQ(calls.size(), 5u);
+  EXPECT_EQ(calls[0].status, 0);
+  for (int i = 1; i < 4; i++) {
+    EXPECT_EQ(calls[i].status, kReopenTriple[i - 1]);
     EXPECT_EQ(calls[i].tableL0, 7100000);  // a host asking now gets the new LO
   }
-  EXPECT_EQ(calls[7].status, 0);
-  EXPECT_EQ(calls[7].firstI, CounterI(1024));  // no reopen: the position carries on
+  EXPECT_EQ(calls[4].status, 0);
+  EXPECT_EQ(calls[4].firstI, CounterI(1024));  // no reopen: the position carries on
 }
 
-TEST_F(PluginTest, ShorterBlockAppliesFromThePassAfterTheChange) {
+// The block halves, then the rate halves: the count stays, the counter goes on, and
+// the new rate is announced with 100 before the triple.
+TEST_F(PluginTest, CountStaysAndARateChangeComesFirst) {
   Publisher& pub = Publish(0, 192000, 1024, 7050000);
   StartStreaming(0);
   pub.header->BlockInSamples = 512;
-  WriteCounter(pub, 512);
-  WriteCounter(pub, 512);
-  ASSERT_TRUE(WaitForCalls(3 + 1 + 3));
-  WriteCounter(pub, 512);
-  ASSERT_TRUE(WaitForCalls(3 + 1 + 3 + 1));
+  for (int i = 0; i < 4; i++) WriteCounter(pub, 512);
+  ASSERT_TRUE(WaitForCalls(2 + 3));
+  pub.header->SampleRate = 96000;
+  for (int i = 0; i < 2; i++) WriteCounter(pub, 512);
+  ASSERT_TRUE(WaitForCalls(3 + 3 + 4));
+  StopStreamThread();
+  std::vector<CallRecord> calls = Calls();
+  ExpectSteadyCounter(DataCalls(calls), 1024, 0);
+  std::vector<int32_t> expected = kReopenTriple;
+  expected.insert(expected.end(), kReopenNewRate.begin(), kReopenNewRate.end());
+  EXPECT_EQ(Statuses(calls), expected);
+  EXPECT_EQ(calls[1].status, kReopenTriple[0]);  // after the first call, before the second
+  EXPECT_EQ(TellRate(), 96000);
+}
+
+// The publisher starts anew, with a smaller ring, while half a call waits in the old
+// one: the stream goes on from the new position, nothing stale, nothing doubled.
+TEST_F(PluginTest, RestartedPublisherRestartsTheStreamCleanly) {
+  Publisher& pub = Publish(0, 192000, 256, 7050000);
+  EXPECT_EQ(StartStreaming(0), 512);
+  WriteCounter(pub, 768);
+  ASSERT_TRUE(WaitForCalls(1));
+  const int32_t ring = 32768;
+  pub.ringSize = ring;
+  pub.header->BufferSize = ring;
+  pub.header->WritePos = 0;
+  pub.samplesWritten = 0;
+  SetEvent(pub.event);
+  ASSERT_TRUE(WaitForRingSize(ring));
+  WriteCounter(pub, 1024);
+  ASSERT_TRUE(WaitForCalls(3));
+  EXPECT_TRUE(StopStreamThread());
   std::vector<CallRecord> data = DataCalls(Calls());
-  ASSERT_EQ(data.size(), 2u);
-  EXPECT_EQ(data[0].count, 1024);
-  EXPECT_EQ(data[1].count, 512);
-  EXPECT_EQ(data[1].firstI, CounterI(1024));
+  ASSERT_EQ(data.size(), 3u);
+  ExpectSteadyCounter({data[0]}, 512, 0);
+  ExpectSteadyCounter({data[1], data[2]}, 512, 0);
 }
 
 TEST_F(PluginTest, StopEndsTheThreadWhileThePublisherIsSilent) {
@@ -120,45 +151,46 @@ TEST_F(PluginTest, SecondStartKeepsTheRunningThread) {
   Publisher& pub = Publish(0, 192000, 1024, 7050000);
   StartStreaming(0);
   HANDLE first = State.Thread;
-  StartStreamThread();
+  EXPECT_EQ(StartStreamThread(), 1024);
   EXPECT_EQ(State.Thread, first);
   WriteCounter(pub, 1024);
-  ASSERT_TRUE(WaitForCalls(4));
+  ASSERT_TRUE(WaitForCalls(1));
   EXPECT_TRUE(StopStreamThread());
-  EXPECT_EQ(Calls().size(), 4u);  // one reopen, one block: one thread read it
+  EXPECT_EQ(Calls().size(), 1u);  // one block: one thread read it
 }
 
 TEST_F(PluginTest, ThreadWithoutABandWaitsForTheDialogsReopen) {
-  Publisher& pub = Publish(0, 192000, 1024, 7050000);
+  Publisher& pub = Publish(0, 192000, 2048, 7050000);
   ProbeBands();
-  LONG serial = State.ChannelSerial;
-  StartStreamThread();
+  uint32_t serial = State.Selected.serial;
+  EXPECT_EQ(StartStreamThread(), 0);
   // The thread's own reopen finds no band selected; the dialog's comes after it.
   ASSERT_TRUE(WaitForChannelChange(serial));
-  WriteCounter(pub, 1024);
+  WriteCounter(pub, 2048);
   State.SelectedBand = 0;  // what the dialog does, then it reopens
   ASSERT_TRUE(ReopenSelectedBand());
-  WriteCounter(pub, 1024);
-  ASSERT_TRUE(WaitForCalls(4));
+  WriteCounter(pub, 2048);
+  ASSERT_TRUE(WaitForCalls(5));
   std::vector<CallRecord> calls = Calls();
-  EXPECT_EQ(Statuses(calls), kReopenTriple);
-  EXPECT_EQ(calls[3].firstI, CounterI(1024));
+  EXPECT_EQ(Statuses(calls), kReopenNewRate);
+  EXPECT_EQ(calls[4].count, 2048);  // the band picked later fixes the count
+  EXPECT_EQ(calls[4].firstI, CounterI(2048));
 }
 
 TEST_F(PluginTest, ReopenWhileStreamingNeverLosesTheThread) {
-  Publisher& pub = Publish(0, 192000, 256, 7050000);
-  Publisher& other = Publish(1, 96000, 256, 14100000);
+  Publisher& pub = Publish(0, 192000, 512, 7050000);
+  Publisher& other = Publish(1, 96000, 512, 14100000);
   StartStreaming(0);
   for (int i = 0; i < 200; i++) {
-    WriteCounter(pub, 256);
-    WriteCounter(other, 256);
+    WriteCounter(pub, 512);
+    WriteCounter(other, 512);
     State.SelectedBand = i % 2;
     ReopenSelectedBand();
   }
-  WriteCounter(pub, 256);
-  WriteCounter(other, 256);
+  WriteCounter(pub, 512);
+  WriteCounter(other, 512);
   size_t before = Calls().size();
-  WriteCounter(other, 256);
+  WriteCounter(other, 512);
   EXPECT_TRUE(WaitForCalls(before + 1));
   EXPECT_TRUE(StopStreamThread());
 }

@@ -119,7 +119,7 @@ TEST_F(Commands, FailedAttachKeepsTheNumberButStaysDetached) {
 
 TEST_F(Commands, OnlyTheFirstLineOfARequestCounts) {
   Expect({{"attach 20\r\nlo? 20\r\n", "OK 192000"}, {"detach 20\r\ndetach 20\r\n", kOk}});
-  EXPECT_EQ(nullptr, ctx.channel.view);
+  EXPECT_EQ(nullptr, ctx.band.channel.view);
 }
 
 TEST_F(Commands, StartAndStopIq) {

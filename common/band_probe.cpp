@@ -1,0 +1,35 @@
+#include "band_probe.h"
+
+int32_t ProbeBandTable(BandEntry table[kBandCount]) {
+  int32_t count = 0;
+  BandChannel probe;
+  ChannelInit(probe);
+  for (int band = 0; band < kBandCount; band++) {
+    char name[kBandNameSize];
+    BandName(band, name);
+    BandEntry entry = {0, 0, 0};
+    if (Open(probe, name)) {
+      const volatile BandHeader* h = Header(probe);
+      entry.SampleRate = h->SampleRate;
+      entry.BlockInSamples = h->BlockInSamples;
+      entry.L0 = h->L0;
+      count = band + 1;
+      Close(probe);
+    }
+    table[band] = entry;
+  }
+  return count;
+}
+
+int LocateBand(int value) {
+  if (value < kBandCount) return value;
+  int64_t target = int64_t(value) * 1000;
+  BandEntry table[kBandCount];
+  ProbeBandTable(table);
+  for (int band = 0; band < kBandCount; band++) {
+    int64_t rate = table[band].SampleRate;
+    int64_t l0 = table[band].L0;
+    if (rate > 0 && l0 - rate / 2 <= target && target <= l0 + rate / 2) return band;
+  }
+  return value;
+}

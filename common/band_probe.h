@@ -1,0 +1,20 @@
+// Looking at every band the publisher may have: the one loop over VEXA0Band..VEXA31Band.
+#pragma once
+
+#include "band_channel.h"
+
+// The first three header fields of a band, copied at probe time.
+struct BandEntry {
+  int32_t SampleRate;
+  int32_t BlockInSamples;
+  int32_t L0;
+};
+
+// Opens each band 0..31 in turn on a channel of its own and copies its figures into
+// table[band]; a band that does not open gets all 0. Returns the highest band that
+// opened plus 1, 0 when none did.
+int32_t ProbeBandTable(BandEntry table[kBandCount]);
+
+// Turns a band number (0..31) or a frequency in kHz into a band index;
+// returns value itself when no published band covers the frequency.
+int LocateBand(int value);

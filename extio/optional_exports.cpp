@@ -1,0 +1,87 @@
+// Exports that newer ExtIO hosts look up and older ones never call: settings the
+// host saves and restores, the scale factor as the host's gain control, and the
+// band's rate as the one rate on offer.
+#include <math.h>
+#include <stdio.h>
+
+#include "numbers.h"
+#include "plugin_state.h"
+#include "ui_thread.h"
+
+// Hosts pass buffers of this size for a setting's description and its value.
+static const size_t kSettingTextSize = 1024;
+static const int32_t kAttenuatorCount = kMaxScaleFactor - kMinScaleFactor + 1;
+static const double kDbPerScaleStep = 6.020599913279624;  // 20 log10(2)
+
+enum Setting { kSettingBandL0, kSettingScaleFactor, kSettingCount };
+
+static void SetScaleFactor(int32_t scale) {
+  State.ScaleFactor = scale;
+  RequestShowScale();
+}
+
+extern "C" {
+
+// 0 with the setting's description and value, -1 past the last setting.
+int32_t __stdcall ExtIoGetSetting(int32_t index, char* description, char* value) {
+  switch (index) {
+    case kSettingBandL0:
+      snprintf(description, kSettingTextSize, "%s", "Band centre frequency (Hz)");
+      snprintf(value, kSettingTextSize, "%d", SelectedEntry().L0);
+      return 0;
+    case kSettingScaleFactor:
+      snprintf(description, kSettingTextSize, "%s", "Scale factor (0..24)");
+      snprintf(value, kSettingTextSize, "%d", int(State.ScaleFactor));
+      return 0;
+    default:
+      return -1;
+  }
+}
+
+// A value that does not read as the setting's number is ignored.
+void __stdcall ExtIoSetSetting(int32_t index, const char* value) {
+  int32_t number = 0;
+  if (!value || !ParseInt32(value, &number)) return;
+  if (index == kSettingBandL0)
+    State.WantedL0 = number;  // the band with this frequency, when the dialog first picks one
+  else if (index == kSettingScaleFactor && number >= kMinScaleFactor && number <= kMaxScaleFactor)
+    SetScaleFactor(number);
+}
+
+// Index 0 is the most damping: scale factor 24, then down to 0; each value is the
+// gain in dB against the default scale factor 16. 0 for an entry, 1 past the last.
+int32_t __stdcall GetAttenuators(int32_t index, float* attenuation) {
+  if (index < 0 || index >= kAttenuatorCount) return 1;
+  *attenuation = float((kDefaultScaleFactor - (kMaxScaleFactor - index)) * kDbPerScaleStep);
+  return 0;
+}
+
+int32_t __stdcall GetActualAttIdx() {
+  return kMaxScaleFactor - State.ScaleFactor;
+}
+
+// 0 when the index names an entry, which then sets the scale factor; 1 otherwise.
+int32_t __stdcall SetAttenuator(int32_t index) {
+  if (index < 0 || index >= kAttenuatorCount) return 1;
+  SetScaleFactor(kMaxScaleFactor - index);
+  return 0;
+}
+
+// The selected band's rate is the one entry; 1 past it or while no band is selected.
+int32_t __stdcall ExtIoGetSrates(int32_t index, double* sampleRate) {
+  int32_t rate = SelectedEntry().SampleRate;
+  if (index != 0 || rate <= 0) return 1;
+  *sampleRate = rate;
+  return 0;
+}
+
+int32_t __stdcall ExtIoGetActualSrateIdx() {
+  return 0;
+}
+
+// Only the one entry is accepted: 0 for it, 1 otherwise.
+int32_t __stdcall ExtIoSetSrate(int32_t index) {
+  return index == 0 ? 0 : 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,98 @@
+"""ExtIO_VEXA.dll under extio_host.exe behaving as real SDR hosts do: re-tuning from
+the status handler, calling from threads with no message loop, slow callbacks,
+unloading, and the exports newer hosts look up."""
+from conftest import simulator
+# env is the fixture both modules use.
+from extio_support import (BANDS, assert_clean, env, host, no_access_violation, section, stats,
+                           statuses, windows_line)
+
+
+# A host that answers "LO changed" by tuning to where the LO is, twice: the plug-in
+# makes no status call from inside its own, so the loop ends and data flows.
+def test_retune_from_the_lo_changed_handler_ends(env):
+    with simulator("--band", 0, "--block", 1024):
+        res, lines = host(env, "open", "start", "data", 100, "setlo", 7000, "data", 100, "stop",
+                          options=("--retune",))
+    assert statuses(section(lines, "setlo 7000")) == [101]
+    assert stats(lines)["calls"] >= 200
+    assert_clean(res, lines)
+
+
+# ---- threads, windows and unloading --------------------------------------------------
+
+
+# A host whose dialog and unload calls come from threads with no message loop: the
+# dialog still answers and goes whichever thread asks, there is never a second one,
+# and after the unload nothing of the plug-in is left, with no access violation.
+def test_dialog_from_threads_without_a_loop_and_unload(env):
+    with simulator(*BANDS):
+        res, lines = host(env, "open", "dialog", "pick", 1, "hide", "dialog", "show", "show",
+                          "dialog", "start", "data", 100, "stop", "close", "dialog", "unload",
+                          "run", 1, options=("--other-thread",), debug="+seh")
+    assert no_access_violation(res), res.stderr[-2000:]
+    dialogs = [i for i, l in enumerate(lines) if l == "> dialog"]
+    assert [windows_line(lines, i) for i in dialogs] == [(1, 1), (0, 0), (1, 1), (0, 0)]
+    assert 'dialog: sample rate "96000 Hz"' in lines  # the band picked before the hide
+    assert "unload: FreeLibrary returned" in lines[-5] and lines[-5].endswith("module unmapped")
+    assert "module: unmapped" in lines
+    assert_clean(res, lines)
+
+
+# A data callback that blocks 1.5 s (as one that waits for a GUI thread busy in
+# StopHW): StopHW gives up waiting, no new data call starts, and FreeLibrary while
+# the callback still runs leaves the module to the thread until it has returned.
+def test_unload_during_a_slow_callback(env):
+    with simulator("--band", 0, "--block", 1024):
+        res, lines = host(env, "open", "close", "start", "data", 20, "slowcall", "stop",
+                          "unload", "run", 3, debug="+seh")
+    assert no_access_violation(res), res.stderr[-2000:]
+    assert "slowcall: a data call is blocking" in lines
+    assert [l for l in lines if l.startswith("unload:")][0].endswith("module still mapped")
+    assert "data: a data call returned after blocking 1500 ms" in lines
+    assert "module: unmapped" in lines
+    assert_clean(res, lines)
+
+
+# A host that unloads without StopHW or CloseHW: the threads hold the module, so
+# nothing runs in unmapped code; it is released once they are asked to end.
+def test_unload_without_stop_keeps_the_module_for_its_threads(env):
+    with simulator("--band", 0, "--block", 1024):
+        res, lines = host(env, "open", "start", "data", 50, "unload", "data", 50)
+    assert [l for l in lines if l.startswith("unload:")][0].endswith("module still mapped")
+    assert_clean(res, lines)
+
+
+def test_process_exit_while_streaming(env):
+    with simulator("--band", 0, "--block", 1024):
+        res, lines = host(env, "open", "start", "data", 50)
+    assert_clean(res, lines)
+
+
+# ---- what newer hosts look up ----------------------------------------------------------
+
+
+# The host saves the settings, unloads, loads again and gives them back: the band
+# (by its frequency) and the scale factor come back. The attenuator list is the
+# scale factor in 6 dB steps, kept in step with the dialog, and the data follow it.
+def test_settings_survive_a_reload_and_the_attenuator_sets_the_level(env):
+    with simulator(*BANDS):
+        res, lines = host(env, "open", "pick", 1, "scale", "+2", "settings", "close", "unload",
+                          "reload", "restore", "open", "dialog", "settings", "att", "srates",
+                          "start", "data", 50, "setatt", 10, "dialog", "data", 50, "setatt", 25,
+                          "stop", "close", "unload")
+    saved = [l for l in lines if l.startswith("settings:")]
+    assert saved == ['settings: 0 "Band centre frequency (Hz)" = "14100000"',
+                     'settings: 1 "Scale factor (0..24)" = "18"'] * 2
+    assert "module: unmapped" in lines or lines.count("> unload") == 2
+    reopened = section(lines, "dialog")
+    assert "dialog: band list of 2 items, item 1 selected" in reopened
+    assert 'dialog: scale factor "18"' in reopened
+    att = [l for l in lines if l.startswith("att: ")]
+    assert len(att) == 26 and att[0] == "att: 0 -48.16 dB" and att[8] == "att: 8 0.00 dB"
+    assert att[24] == "att: 24 96.33 dB" and att[25] == "att: actual 6"
+    assert "srates: 0 96000" in lines and "srates: actual 0, SetSrate(0) 0, SetSrate(1) 1" in lines
+    assert "setatt: SetAttenuator(10) returned 0" in lines
+    assert "setatt: SetAttenuator(25) returned 1" in lines
+    after = lines[lines.index("> dialog", lines.index("> setatt 10")):]
+    assert 'dialog: scale factor "14"' in after and "dialog: up-down position 14" in after
+    assert_clean(res, lines)
