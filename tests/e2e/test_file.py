@@ -293,6 +293,58 @@ def test_a_key_press_ends_the_recording_and_completes_the_file(workdir, console)
     assert data_size > 0
 
 
+def file_names(rec):
+    """The files the recorder announced (or tried), in order."""
+    return [line.split()[0] for line in rec.stdout.splitlines() if ".wav" in line]
+
+
+def wait_for_files(rec, count, timeout=20):
+    deadline = time.monotonic() + timeout
+    while len(file_names(rec)) < count and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert len(file_names(rec)) == count, rec.stdout
+
+
+def read_16_bit_file(path):
+    """Sample rate, L0 and counter indices of a completed 16-bit file."""
+    _, _, l0, _ = check_layout(path, 16)
+    samples, rate = soundfile.read(str(path), dtype="int16")
+    m = counter_indices(samples[:, 0], samples[:, 1])
+    assert_contiguous(m)
+    return rate, l0, m
+
+
+def test_a_publisher_that_jumps_or_restarts_gets_a_new_file_with_nothing_stale(workdir):
+    band = ("--band", 13, "--signal", "counter")
+    resync = "13 receiver : band re-synchronised, "
+    with simulator(*band, "--at", "1.5", "writepos=8") as sim:
+        rec = Proc(EXE, 13, cwd=workdir)
+        try:
+            rec.wait_for(resync + "SampleRate=192000 BlockInSamples=2048 L0=7050000")
+            wait_for_files(rec, 2)
+            time.sleep(1)
+            assert sim.stop() == 0
+            # A new publisher, in the mapping the recorder still holds: a smaller
+            # ring and other values.
+            with simulator(*band, "--ring", 1 << 20, "--rate", 96000, "--l0", 14074000):
+                rec.wait_for(resync + "SampleRate=96000 BlockInSamples=2048 L0=14074000")
+                wait_for_files(rec, 3)
+                time.sleep(1)
+                assert rec.stop() == 0
+        finally:
+            rec.kill()
+    names = file_names(rec)
+    assert sorted(names) == sorted(p.name for p in workdir.iterdir())
+    assert names[2].endswith("_14074kHz.wav")
+    # Each file holds one run of the counter, so none has old ring contents
+    # spliced in; the files before the restart follow one another.
+    rates = []
+    for name in names:
+        rate, l0, m = read_16_bit_file(workdir / name)
+        rates.append((rate, l0, len(m) % BLOCK))
+    assert rates == [(192000, L0, 0), (192000, L0, 0), (96000, 14074000, 0)]
+
+
 def test_a_recorder_killed_hard_in_its_first_seconds_leaves_a_readable_file(workdir):
     with simulator("--band", 10, "--signal", "counter"):
         rec = Proc(EXE, 10, "-1", cwd=workdir)
@@ -348,26 +400,16 @@ def test_a_full_disk_is_reported_once_and_recording_goes_on_when_space_returns(s
     filler.write_bytes(bytes(7 << 20))  # leaves room for about one second of recording
     with simulator("--band", 11, "--signal", "counter"):
         rec = Proc(EXE, 11, "-1", cwd=small_disk)
-
-        def names():
-            return [line.split()[0] for line in rec.stdout.splitlines() if ".wav" in line]
-
-        def wait_for_names(count):
-            deadline = time.monotonic() + 20  # a new file is tried every 10 s
-            while len(names()) < count and time.monotonic() < deadline:
-                time.sleep(0.2)
-            assert len(names()) == count, rec.stdout
-
         try:
             rec.wait_for("; a new file is tried every 10 s", stream="stderr")
-            wait_for_names(2)  # the retry, still on a full disk
+            wait_for_files(rec, 2)  # the retry, still on a full disk
             filler.unlink()
-            wait_for_names(3)  # six seconds of room now
+            wait_for_files(rec, 3)  # six seconds of room now
             time.sleep(1)
             assert rec.stop() == 0
         finally:
             rec.kill()
-    first, retried, resumed = names()
+    first, retried, resumed = file_names(rec)
     errors = rec.stderr.replace("\r\n", "\n")
     assert errors.startswith(f"\nCan't write {first}: ")
     assert errors.count("\n") == 2  # one message, for the whole outage

@@ -127,6 +127,12 @@ struct LoopTest : ::testing::Test {
     loop.join();
     CloseFile(w);
   }
+  // What a restarted publisher does: the same mapping (the reader holds it), new
+  // header values, WritePos 0 and the counter from 0.
+  void Restart(int32_t sampleRate, int32_t ringBytes) {
+    PublisherClose(pub);
+    ASSERT_TRUE(PublisherCreate(pub, kBand, sampleRate, 512, 14074000, ringBytes));
+  }
   static bool (*KeyWaiting)();
 };
 WavWriter LoopTest::w;
@@ -167,6 +173,51 @@ TEST_F(LoopTest, AKeyPressedDuringACatchUpEndsItAfterTheCurrentBlock) {
   CaptureLoop(r);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(218u + kBlock * 4, disk.bytesWritten.load());
+}
+
+// A restarted publisher: the file so far is completed, and the next one holds
+// only blocks of the new publisher and carries the values it announces. A
+// restart as a band not in use records nothing until the band is back.
+TEST_F(LoopTest, ARestartedBandCompletesTheFileAndTheNextCarriesTheNewValues) {
+  ::Setup(w, Pcm16, 192000, 7050000, kBand, Utc, Hour);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  Publish(3);
+  EXPECT_TRUE(CapturePass(r));
+  Restart(0, 1 << 19);
+  Publish(1);
+  EXPECT_TRUE(CapturePass(r));  // the resync, and nothing from the restarted band
+  Publish(1);
+  EXPECT_TRUE(CapturePass(r));  // read, and dropped: the band is not in use
+  EXPECT_EQ(1u, disk.createdNames.size());
+  g_fakeNow += 5;
+  Restart(96000, 1 << 18);
+  Publish(1);
+  EXPECT_TRUE(CapturePass(r));
+  Publish(2);
+  EXPECT_TRUE(CapturePass(r));
+  CloseFile(w);
+  EXPECT_EQ(
+      "\nB21_20150303_093000_7050kHz.wav "
+      "\n21 receiver : band re-synchronised, SampleRate=0 BlockInSamples=512 L0=14074000\n"
+      "\n21 receiver : band re-synchronised, SampleRate=96000 BlockInSamples=512 L0=14074000\n"
+      "\nB21_20150303_093005_14074kHz.wav ",
+      testing::internal::GetCapturedStdout());
+  EXPECT_EQ("Can't record 21 receiver: SampleRate=0, the band is not in use\n",
+            testing::internal::GetCapturedStderr());
+  ASSERT_EQ(2u, disk.files.size());
+  const std::vector<uint8_t>& before = disk.files[0].bytes;
+  EXPECT_EQ(3u * kBlock * 4, Le32(before, 214));
+  EXPECT_EQ(192000u, Le32(before, 24));
+  EXPECT_EQ(3 * kBlock - 1 - 32768, int16_t(Le16(before, before.size() - 4)));
+  const std::vector<uint8_t>& after = disk.files[1].bytes;
+  ASSERT_EQ(218u + 2 * kBlock * 4, after.size());
+  EXPECT_EQ(96000u, Le32(after, 24));
+  EXPECT_EQ(96000u * 4, Le32(after, 28));
+  EXPECT_EQ(14074000u, Le32(after, 78));
+  for (int k = 0; k < 2 * kBlock; k++) {  // the new counter, from its second block on
+    ASSERT_EQ(kBlock + k - 32768, int16_t(Le16(after, 218 + 4 * k))) << "sample " << k;
+  }
 }
 
 TEST_F(LoopTest, TwentyFourBitBlocksKeepTheValueShiftedBy8) {
