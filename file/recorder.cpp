@@ -100,8 +100,18 @@ void RemoveStopHandler() {
   ReleaseSRWLockExclusive(&g_loopDoneLock);
 }
 
+// A key check asks the console host, which costs more than a whole block (some
+// 300 us under Wine): a long catch-up asks once every kBlocksPerKeyCheck blocks,
+// and every pass asks once at its end.
+static const int kBlocksPerKeyCheck = 64;
+
 static bool Stopping() {
   return StopRequested() || g_keyPressed();
+}
+
+static bool StoppingBefore(int block) {
+  if (block > 0 && block % kBlocksPerKeyCheck == 0) return Stopping();
+  return StopRequested();
 }
 
 static void TakeBlock(Recording& r) {
@@ -128,10 +138,11 @@ static void Resync(Recording& r) {
 bool CapturePass(Recording& r) {
   WaitForData(*r.ch, kResponsiveWaitMs);
   const int32_t len = r.buffers.blockInSamples * kSampleBytes;
-  bool stop;
-  while (!(stop = Stopping()) && Read(*r.ch, len, r.buffers.input)) TakeBlock(r);
+  for (int block = 0; !StoppingBefore(block) && Read(*r.ch, len, r.buffers.input); block++) {
+    TakeBlock(r);
+  }
   if (TakeResync(*r.ch)) Resync(r);
-  return !stop;
+  return !Stopping();
 }
 
 void CaptureLoop(Recording& r) {
