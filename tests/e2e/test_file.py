@@ -395,6 +395,7 @@ def check_24_bit_file(path):
     assert_contiguous(counter_indices(values[:, 0], values[:, 1]))
 
 
+@pytest.mark.timeout(120)  # two 10-second waits for the next file
 def test_a_full_disk_is_reported_once_and_recording_goes_on_when_space_returns(small_disk):
     filler = small_disk / "filler"
     filler.write_bytes(bytes(7 << 20))  # leaves room for about one second of recording
