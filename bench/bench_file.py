@@ -4,9 +4,13 @@ recorder costs in CPU at real time.
 
   VEXA_BUILD=build /usr/bin/python3 bench/bench_file.py
 
-The simulator publishes the band silently (SampleRate 0) until the recorder has
-opened it, then writes a known number of counter blocks at the chosen speed: a
-recording that holds every one of them, in order, lost nothing.
+The simulator publishes a known number of counter blocks at the chosen speed,
+from before the recorder opens the band to a while after. A recording that runs
+without a gap up to the last block published lost nothing from the moment it
+opened: the ring's size is not a multiple of the counter's period, so a block
+overwritten before it was read shows as a jump. The recorder is told the
+simulator's pace (VEXA_PUBLISHER_SPEEDUP), or it would take it for a jumping
+publisher and start new files.
 """
 import os
 import struct
@@ -25,9 +29,10 @@ import subprocess  # noqa: E402
 BAND = 12
 BLOCK = 2048
 RATE = 192000
-START_AT = 3.0  # seconds after the simulator starts: the recorder is open by then
-SPEEDS = [1, 10, 25, 50, 100, 150, 200, 300, 400]
-PER_RUN_SECONDS = 2.0  # of publishing, at every speed
+LEAD_SECONDS = 2.0  # of publishing before the recorder is sure to have opened the band
+RING = (4 << 20) + BLOCK * 8  # 526336 samples: a lap moves the counter by 2048
+SPEEDS = [1, 50, 100, 150, 200, 300]
+PER_RUN_SECONDS = 2.0  # of publishing after the lead, at every speed
 
 
 def cpu_seconds(pid):
@@ -35,8 +40,9 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def recorded_blocks(path, scale):
-    """Whole blocks in the file, and whether the counter runs on without a gap."""
+def recorded_blocks(path, scale, last):
+    """Whole blocks in the file, and whether the counter runs on without a gap up
+    to sample index `last` (mod 65536)."""
     data = path.read_bytes()
     header, width = (218, 4) if scale >= 0 else (240, 6)
     size = struct.unpack_from("<I", data, header - 4)[0]
@@ -49,24 +55,25 @@ def recorded_blocks(path, scale):
              | frames[:, 2].astype(np.int64) << 16)
         i = (i ^ 0x800000) - 0x800000 >> 8
     m = (i + 32768) & 0xFFFF
-    contiguous = len(m) > 0 and m[0] == 0 and bool(np.all(np.diff(m) & 0xFFFF == 1))
-    return size // (BLOCK * width), contiguous
+    whole = len(m) > 0 and m[-1] == last and bool(np.all(np.diff(m) & 0xFFFF == 1))
+    return size // (BLOCK * width), whole
 
 
 def run(speed, scale, seconds):
-    """Records `seconds` of publishing at `speed`; returns (blocks published,
-    blocks recorded, counter contiguous, recorder CPU seconds)."""
-    blocks = int(seconds * speed * RATE / BLOCK)
+    """Publishes for the lead and `seconds` more at `speed` while the recorder
+    runs; returns (blocks published, blocks recorded, nothing lost since the
+    recorder opened, recorder CPU seconds)."""
+    blocks = int((LEAD_SECONDS + seconds) * speed * RATE / BLOCK)
     with tempfile.TemporaryDirectory() as work:
-        with simulator("--speed", speed, "--band", BAND, "--rate", 0, "--block", BLOCK,
-                       "--signal", "counter", "--blocks", blocks,
-                       "--at", START_AT, f"rate={RATE}") as sim:
-            rec = Proc("VEXA_File.exe", BAND, scale, cwd=work)
+        with simulator("--speed", speed, "--band", BAND, "--rate", RATE, "--block", BLOCK,
+                       "--ring", RING, "--signal", "counter", "--blocks", blocks):
+            rec = Proc("VEXA_File.exe", BAND, scale, cwd=work,
+                       env=wine_env(VEXA_PUBLISHER_SPEEDUP=100000))
             try:
                 rec.wait_for("receiver :")
-                sim.wait_for(f"SampleRate={RATE} BlockInSamples", timeout=START_AT + 10)
-                # Publishing ends after `seconds`; then let the recorder drain.
-                time.sleep(seconds + 0.5)
+                # Publishing ends within the lead and `seconds`; then let the
+                # recorder drain.
+                time.sleep(LEAD_SECONDS + seconds)
                 files = list(Path(work).glob("*.wav"))
                 last = -1
                 while files and files[0].stat().st_size != last:
@@ -79,8 +86,8 @@ def run(speed, scale, seconds):
         files = sorted(Path(work).glob("*.wav"))
         if len(files) != 1:
             return blocks, 0, False, cpu
-        got, contiguous = recorded_blocks(files[0], scale)
-        return blocks, got, contiguous, cpu
+        got, whole = recorded_blocks(files[0], scale, (blocks * BLOCK - 1) & 0xFFFF)
+        return blocks, got, whole, cpu
 
 
 def main():
@@ -88,13 +95,12 @@ def main():
     for scale, name in ((16, "16-bit"), (-1, "24-bit")):
         published, recorded, _, cpu = run(1, scale, 10.0)
         hour = cpu / (recorded * BLOCK / RATE) * 3600 if recorded else float("nan")
-        print(f"{name}: real time, {recorded}/{published} blocks, "
+        print(f"{name}: real time, the last {recorded} of {published} blocks, "
               f"recorder CPU {hour:.1f} s per recorded hour")
         best = None
         for speed in SPEEDS[1:]:
-            published, recorded, contiguous, _ = run(speed, scale, PER_RUN_SECONDS)
-            ok = recorded == published and contiguous
-            print(f"{name}: {speed:>4}x  {recorded}/{published} blocks  "
+            published, recorded, ok, _ = run(speed, scale, PER_RUN_SECONDS)
+            print(f"{name}: {speed:>4}x  the last {recorded} of {published} blocks  "
                   f"{'no block lost' if ok else 'LOST BLOCKS'}")
             if not ok:
                 break

@@ -1,5 +1,8 @@
 #include "file_io.h"
 
+#include <stdio.h>
+#include <string.h>
+
 static HANDLE Create(const char* name) {
   return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
@@ -18,8 +21,16 @@ static bool Seek(HANDLE file, int64_t offset, DWORD method) {
   return SetFilePointerEx(file, distance, nullptr, method) != FALSE;
 }
 
+static bool Truncate(HANDLE file) {
+  return SetEndOfFile(file) != FALSE;
+}
+
 static void Close(HANDLE file) {
   CloseHandle(file);
+}
+
+static bool Remove(const char* name) {
+  return DeleteFileA(name) != FALSE;
 }
 
 static int64_t SizeOf(const char* name) {
@@ -28,9 +39,21 @@ static int64_t SizeOf(const char* name) {
   return int64_t((uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }
 
+static DWORD LastError() {
+  return GetLastError();
+}
+
 FileIo SystemFileIo() {
-  FileIo io = {Create, Write, Seek, Close, SizeOf};
+  FileIo io = {Create, Write, Seek, Truncate, Close, Remove, SizeOf, LastError};
   return io;
 }
 
 FileIo g_fileIo = SystemFileIo();
+
+void ErrorText(DWORD error, char* text, size_t size) {
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           error, 0, text, DWORD(size), nullptr);
+  if (n == 0) snprintf(text, size, "error %lu", static_cast<unsigned long>(error));
+  size_t length = strlen(text);
+  while (length > 0 && strchr("\r\n .", text[length - 1])) text[--length] = '\0';
+}

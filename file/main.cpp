@@ -9,19 +9,19 @@
 static WavWriter g_writer;
 
 static void Record(BandChannel& ch, const RecorderSettings& s, int32_t band, const BandHeader& h) {
-  const int32_t blockInSamples = h.BlockInSamples;
-  BlockBuffers buffers;
-  if (!AllocateBlockBuffers(buffers, blockInSamples, ch.ringSize)) {
-    fprintf(stderr, "Can't record %d receiver: BlockInSamples=%d is not supported\n", band,
-            blockInSamples);
+  if (!CanRecord(band, h.SampleRate, h.BlockInSamples, ch.ringSize)) return;
+  Recording r = {&ch, &g_writer, {}, band, s.scaleFactor, false};
+  if (!AllocateBlockBuffers(r.buffers, h.BlockInSamples)) {
+    fprintf(stderr, "Can't record %d receiver: no memory for BlockInSamples=%d\n", band,
+            h.BlockInSamples);
     return;
   }
   Setup(g_writer, s.format, h.SampleRate, h.L0, band, s.timeBase, s.rotation);
   if (!InstallStopHandler()) printf("Can't register console control handler!\n");
-  CaptureLoop(ch, g_writer, buffers, s.scaleFactor);
+  CaptureLoop(r);
   CloseFile(g_writer);
   RemoveStopHandler();
-  FreeBlockBuffers(buffers);
+  FreeBlockBuffers(r.buffers);
 }
 
 int main(int argc, char** argv) {

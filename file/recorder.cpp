@@ -11,14 +11,23 @@
 // handler waits this long at most for the last file to be completed.
 static const DWORD kCloseGraceMs = 4000;
 
-static volatile LONG g_stop = 0;     // set by the control handler, read by the loop
-static HANDLE g_loopDone = nullptr;  // set once the last file is completed
+static volatile LONG g_stop = 0;  // set by the control handler, read by the loop
+// Set once the last file is completed. The lock keeps it open while a handler
+// waits on it: the main thread closes it under the exclusive lock.
+static HANDLE g_loopDone = nullptr;
+static SRWLOCK g_loopDoneLock = SRWLOCK_INIT;
 
-bool AllocateBlockBuffers(BlockBuffers& b, int32_t blockInSamples, int32_t ringSize) {
+static bool KeyWaiting() {
+  return _kbhit() != 0;
+}
+
+bool (*g_keyPressed)() = KeyWaiting;
+
+bool AllocateBlockBuffers(BlockBuffers& b, int32_t blockInSamples) {
   b.input = nullptr;
   b.output = nullptr;
   b.blockInSamples = 0;
-  if (blockInSamples > kMaxBlockInSamples || !ChunkFitsRing(blockInSamples, ringSize)) return false;
+  if (blockInSamples <= 0 || blockInSamples > kMaxBlockInSamples) return false;
   b.input = static_cast<float*>(malloc(size_t(blockInSamples) * kSampleBytes));
   b.output = static_cast<uint8_t*>(malloc(size_t(blockInSamples) * 6));
   if (!b.input || !b.output) {
@@ -37,12 +46,32 @@ void FreeBlockBuffers(BlockBuffers& b) {
   b.blockInSamples = 0;
 }
 
+bool CanRecord(int32_t band, int32_t sampleRate, int32_t blockInSamples, int32_t ringSize) {
+  if (sampleRate <= 0) {
+    fprintf(stderr, "Can't record %d receiver: SampleRate=%d, the band is not in use\n", band,
+            sampleRate);
+  } else if (blockInSamples <= 0 || blockInSamples > kMaxBlockInSamples) {
+    fprintf(stderr, "Can't record %d receiver: BlockInSamples=%d is not supported\n", band,
+            blockInSamples);
+  } else if (!ChunkFitsRing(blockInSamples, ringSize)) {
+    fprintf(stderr, "Can't record %d receiver: BufferSize=%d can't hold a block of %d samples\n",
+            band, ringSize, blockInSamples);
+  } else {
+    return true;
+  }
+  return false;
+}
+
 BOOL WINAPI OnConsoleEvent(DWORD controlType) {
   const char* text = ConsoleEventText(controlType);
   if (!text) return FALSE;
   fputs(text, stdout);
   InterlockedExchange(&g_stop, 1);
-  if (controlType == CTRL_CLOSE_EVENT && g_loopDone) WaitForSingleObject(g_loopDone, kCloseGraceMs);
+  if (controlType == CTRL_CLOSE_EVENT) {
+    AcquireSRWLockShared(&g_loopDoneLock);
+    if (g_loopDone) WaitForSingleObject(g_loopDone, kCloseGraceMs);
+    ReleaseSRWLockShared(&g_loopDoneLock);
+  }
   return TRUE;
 }
 
@@ -55,26 +84,69 @@ void ClearStopRequest() {
 }
 
 bool InstallStopHandler() {
+  AcquireSRWLockExclusive(&g_loopDoneLock);
   g_loopDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ReleaseSRWLockExclusive(&g_loopDoneLock);
   return SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != FALSE;
 }
 
 void RemoveStopHandler() {
+  // Only this thread changes g_loopDone, so it may read it without the lock.
   if (g_loopDone) SetEvent(g_loopDone);
   SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+  AcquireSRWLockExclusive(&g_loopDoneLock);  // a handler still waiting has been let go
   if (g_loopDone) CloseHandle(g_loopDone);
   g_loopDone = nullptr;
+  ReleaseSRWLockExclusive(&g_loopDoneLock);
 }
 
-void CaptureLoop(BandChannel& ch, WavWriter& w, const BlockBuffers& b, int scaleFactor) {
-  if (_kbhit()) return;
-  const int32_t len = b.blockInSamples * kSampleBytes;
-  while (!StopRequested()) {
-    WaitForData(ch, kResponsiveWaitMs);
-    while (!StopRequested() && Read(ch, len, b.input)) {
-      uint32_t bytes = ConvertBlock(b.input, b.blockInSamples, w.format, scaleFactor, b.output);
-      WriteBlock(w, bytes, b.output);
-    }
-    if (_kbhit()) return;
+// A key check asks the console host, which costs more than a whole block (some
+// 300 us under Wine): a long catch-up asks once every kBlocksPerKeyCheck blocks,
+// and every pass asks once at its end.
+static const int kBlocksPerKeyCheck = 64;
+
+static bool Stopping() {
+  return StopRequested() || g_keyPressed();
+}
+
+static bool StoppingBefore(int block) {
+  if (block > 0 && block % kBlocksPerKeyCheck == 0) return Stopping();
+  return StopRequested();
+}
+
+static void TakeBlock(Recording& r) {
+  if (r.paused) return;
+  const BlockBuffers& b = r.buffers;
+  uint32_t bytes = ConvertBlock(b.input, b.blockInSamples, r.w->format, r.scaleFactor, b.output);
+  WriteBlock(*r.w, bytes, b.output);
+}
+
+// The band was re-published or its write position jumped: what comes next goes
+// into a new file that carries the values the band announces now. Blocks keep
+// the start-up length, which only sets how much is read at a time.
+static void Resync(Recording& r) {
+  CloseFile(*r.w);
+  const volatile BandHeader* h = Header(*r.ch);
+  int32_t rate = h->SampleRate;
+  int32_t l0 = h->L0;
+  printf("\n%d receiver : band re-synchronised, SampleRate=%d BlockInSamples=%d L0=%d\n", r.band,
+         rate, int32_t(h->BlockInSamples), l0);
+  r.paused = !CanRecord(r.band, rate, r.buffers.blockInSamples, r.ch->ringSize);
+  if (!r.paused) Retune(*r.w, rate, l0);
+}
+
+bool CapturePass(Recording& r) {
+  WaitForData(*r.ch, kResponsiveWaitMs);
+  const int32_t len = r.buffers.blockInSamples * kSampleBytes;
+  for (int block = 0; !StoppingBefore(block) && Read(*r.ch, len, r.buffers.input); block++) {
+    TakeBlock(r);
+  }
+  if (TakeResync(*r.ch)) Resync(r);
+  return !Stopping();
+}
+
+void CaptureLoop(Recording& r) {
+  if (g_keyPressed()) return;
+  while (!StopRequested() && CapturePass(r)) {
   }
 }

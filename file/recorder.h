@@ -19,10 +19,15 @@ struct BlockBuffers {
   int32_t blockInSamples;
 };
 
-// False, with nothing allocated, for a block length that is not positive, is
-// above kMaxBlockInSamples or can never fit in a ring of ringSize bytes.
-bool AllocateBlockBuffers(BlockBuffers& b, int32_t blockInSamples, int32_t ringSize);
+// False, with nothing allocated, for a block length that is not positive or is
+// above kMaxBlockInSamples, or when memory is short.
+bool AllocateBlockBuffers(BlockBuffers& b, int32_t blockInSamples);
 void FreeBlockBuffers(BlockBuffers& b);
+
+// True when a band with these values can be recorded in blocks of
+// blockInSamples; otherwise prints "Can't record %d receiver: ..." naming the
+// value at fault on stderr.
+bool CanRecord(int32_t band, int32_t sampleRate, int32_t blockInSamples, int32_t ringSize);
 
 // Registers the console control handler; false when the system refuses it.
 bool InstallStopHandler();
@@ -35,6 +40,25 @@ BOOL WINAPI OnConsoleEvent(DWORD controlType);
 bool StopRequested();
 void ClearStopRequest();
 
-// Runs until the stop flag is set or a key is pressed. Waits for the publisher
-// with a time-out, so a stop request is heard while the band is silent.
-void CaptureLoop(BandChannel& ch, WavWriter& w, const BlockBuffers& b, int scaleFactor);
+// Whether a key waits in the console input (_kbhit); tests replace it.
+extern bool (*g_keyPressed)();
+
+// One band's recording, as the capture loop runs it.
+struct Recording {
+  BandChannel* ch;
+  WavWriter* w;
+  BlockBuffers buffers;
+  int32_t band;
+  int scaleFactor;
+  bool paused;  // re-published with values it can't be recorded with: blocks are dropped
+};
+
+// One wake-up: waits for the publisher's signal (with a time-out) and takes
+// every whole block there is, until a stop request or a key press. When the
+// channel resynchronised, completes the file and takes the band's new values.
+// False when the recording must end.
+bool CapturePass(Recording& r);
+
+// Runs passes until the stop flag is set or a key is pressed. The waits time
+// out, so a stop request is heard while the band is silent.
+void CaptureLoop(Recording& r);

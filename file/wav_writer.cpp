@@ -28,6 +28,12 @@ void Setup(WavWriter& w, SampleFormat format, int32_t sampleRate, int32_t l0, in
   FillHeaderTemplate(w);
 }
 
+void Retune(WavWriter& w, int32_t sampleRate, int32_t l0) {
+  w.sampleRate = sampleRate;
+  w.l0 = l0;
+  FillHeaderTemplate(w);
+}
+
 // Breaks t down in the file-name time base; a time the run-time library cannot
 // break down leaves the previous reading in place.
 static void TakeTime(WavWriter& w, int64_t t) {
@@ -89,34 +95,68 @@ static bool WriteAll(HANDLE file, const void* bytes, uint32_t count) {
   return g_fileIo.write(file, bytes, count, &written) && written == count;
 }
 
+static bool Elapsed(int64_t now, int64_t then, int64_t seconds) {
+  return now < then || now - then >= seconds;  // a clock set back ends the wait too
+}
+
+// Reports the first failure of an outage only, so a full disk cannot flood the
+// console, and holds the next file back for kRetrySeconds. Always false.
+static bool Failed(WavWriter& w, const char* action, DWORD error) {
+  if (!w.failing) {
+    char text[256];
+    ErrorText(error, text, sizeof text);
+    fprintf(stderr, "\nCan't %s %s: %s; a new file is tried every %d s\n", action, w.fileName, text,
+            int(kRetrySeconds));
+  }
+  w.failing = true;
+  w.failedAt = g_clock.now();
+  return false;
+}
+
+// Why the latest write stored less than asked; must follow that write at once.
+static DWORD WriteError(bool reportedOk) {
+  // A write that stored less yet reported success has no error code of its own.
+  return reportedOk ? ERROR_HANDLE_DISK_FULL : g_fileIo.lastError();
+}
+
+// Closes the current file and deletes it: it holds no samples.
+static void Discard(WavWriter& w) {
+  g_fileIo.close(w.file);
+  g_fileIo.remove(w.fileName);
+  w.file = INVALID_HANDLE_VALUE;
+  w.fileBytes = 0;
+}
+
 bool OpenFile(WavWriter& w) {
   if (IsOpen(w)) return true;
   bool named = ChooseFileName(w);
   printf("\n%s ", w.fileName);
-  if (!named) return false;
+  if (!named) return Failed(w, "name", ERROR_FILE_EXISTS);
   w.file = g_fileIo.create(w.fileName);
-  if (!IsOpen(w)) return false;
+  if (!IsOpen(w)) return Failed(w, "create", g_fileIo.lastError());
   SYSTEMTIME start;
   g_clock.systemTime(&start);
   SetStartTime(w, start);
   SetHeaderSizes(w, w.headerBytes - 8, 0);
   if (Is24Bit(w)) BuildInfoList(w);
-  if (!WriteAll(w.file, w.header, w.headerBytes)) {
-    g_fileIo.close(w.file);
-    w.file = INVALID_HANDLE_VALUE;
+  uint32_t written = 0;
+  bool ok = g_fileIo.write(w.file, w.header, w.headerBytes, &written);
+  if (!ok || written != w.headerBytes) {
+    Failed(w, "write", WriteError(ok));
+    Discard(w);
     return false;
   }
   w.fileBytes = w.headerBytes;
   return true;
 }
 
-// The INFO list that CloseFile appends after the samples.
-static uint32_t TrailerBytes(const WavWriter& w) {
-  return Is24Bit(w) ? w.infoBytes : 0;
+// Bytes of one sample frame: I and Q.
+static uint32_t FrameBytes(const WavWriter& w) {
+  return Is24Bit(w) ? 6 : 4;
 }
 
 // Writes the header over itself with the sizes of what the file holds now (and
-// of the trailer still to come) and the time as its stop time.
+// of the trailer behind it) and the time as its stop time.
 static void RewriteHeader(WavWriter& w, uint32_t trailer) {
   SYSTEMTIME now;
   g_clock.systemTime(&now);
@@ -127,44 +167,67 @@ static void RewriteHeader(WavWriter& w, uint32_t trailer) {
 }
 
 // Keeps the sizes current, so that a recorder killed later leaves a readable file.
-static void RefreshHeader(WavWriter& w) {
+static void RefreshHeader(WavWriter& w, int64_t now) {
   RewriteHeader(w, 0);
+  w.refreshedAt = now;
   // Appending anywhere but at the end would overwrite samples.
   if (!g_fileIo.seek(w.file, 0, FILE_END)) CloseFile(w);
 }
 
+// Ends the file after `length` bytes, dropping what a failed write left behind.
+static bool CutAt(WavWriter& w, uint64_t length) {
+  if (!g_fileIo.seek(w.file, int64_t(length), FILE_BEGIN)) return false;
+  g_fileIo.truncate(w.file);
+  return true;
+}
+
 void CloseFile(WavWriter& w) {
   if (!IsOpen(w)) return;
-  uint32_t trailer = TrailerBytes(w);
+  // A failed write can end inside a frame: the file keeps whole frames only.
+  w.fileBytes -= (w.fileBytes - w.headerBytes) % FrameBytes(w);
+  if (w.fileBytes == w.headerBytes) return Discard(w);
+  uint32_t trailer = 0;
+  if (CutAt(w, w.fileBytes) && Is24Bit(w)) {
+    // The RIFF size counts the INFO list only when all of it is there.
+    if (WriteAll(w.file, w.infoList, w.infoBytes))
+      trailer = w.infoBytes;
+    else
+      CutAt(w, w.fileBytes);
+  }
   RewriteHeader(w, trailer);
-  if (trailer && g_fileIo.seek(w.file, 0, FILE_END)) WriteAll(w.file, w.infoList, trailer);
   g_fileIo.close(w.file);
   w.file = INVALID_HANDLE_VALUE;
   w.fileBytes = 0;
 }
 
-// RIFF sizes are 32-bit: the block, and the INFO list after it, must still fit.
+// RIFF sizes are 32-bit: the block, and for 24-bit the INFO list after it, must
+// still fit.
 static bool Fits(const WavWriter& w, uint32_t byteCount) {
-  return w.fileBytes + byteCount + TrailerBytes(w) <= kMaxFileBytes;
+  uint32_t trailer = Is24Bit(w) ? w.infoBytes : 0;
+  return w.fileBytes + byteCount + trailer <= kMaxFileBytes;
 }
 
 bool WriteBlock(WavWriter& w, uint32_t byteCount, const void* bytes) {
-  TakeTime(w, g_clock.now());
-  bool minuteTurned = w.previousSecond > w.now.tm_sec;
-  if (minuteTurned) printf(".");
+  int64_t now = g_clock.now();
+  TakeTime(w, now);
+  if (w.previousSecond > w.now.tm_sec) printf(".");
   w.previousSecond = w.now.tm_sec;
   if (NewFileDue(w.rotation, w.previousMinute, w.now.tm_min)) CloseFile(w);
   w.previousMinute = w.now.tm_min;
   if (IsOpen(w) && !Fits(w, byteCount)) CloseFile(w);
+  if (!IsOpen(w) && w.failing && !Elapsed(now, w.failedAt, kRetrySeconds)) return false;
   if (!OpenFile(w)) return false;
 
+  bool first = w.fileBytes == w.headerBytes;
   uint32_t written = 0;
-  bool whole = g_fileIo.write(w.file, bytes, byteCount, &written) && written == byteCount;
+  bool ok = g_fileIo.write(w.file, bytes, byteCount, &written);
   w.fileBytes += written;
-  if (!whole) {
+  if (!ok || written != byteCount) {
+    Failed(w, "write", WriteError(ok));
     CloseFile(w);
     return false;
   }
-  if (minuteTurned) RefreshHeader(w);
+  w.failing = false;
+  if (first || Elapsed(now, w.refreshedAt, kRefreshSeconds)) RefreshHeader(w, now);
   return true;
 }

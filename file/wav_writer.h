@@ -31,6 +31,8 @@ const uint32_t kHeaderBytes24 = 240;  // the longest header
 const uint32_t kInfoListCapacity = 4096;
 const uint64_t kMaxFileBytes = 0xFFFFFFFFu;  // RIFF sizes are 32-bit
 const int kFileNameSize = 96;
+const int64_t kRefreshSeconds = 10;  // longest time an open file's header lags behind
+const int64_t kRetrySeconds = 10;    // after a failed file, before the next is tried
 
 // The "IWEB" text of 24-bit files.
 extern const char kWebAddress[];
@@ -44,6 +46,9 @@ struct WavWriter {
   Rotation rotation;
   HANDLE file;                          // INVALID_HANDLE_VALUE while no file is open
   uint64_t fileBytes;                   // header and samples in the current file
+  int64_t refreshedAt;                  // when the open file's header got its sizes last
+  bool failing;                         // a file failed and no file has worked since
+  int64_t failedAt;                     // when a file failed last; the next try waits
   uint8_t header[kHeaderBytes24];       // template reused for every file
   uint32_t headerBytes;                 // 218, 216 or 240
   uint8_t infoList[kInfoListCapacity];  // "LIST" chunk appended to 24-bit files
@@ -66,12 +71,18 @@ inline bool Is24Bit(const WavWriter& w) {
 void Setup(WavWriter& w, SampleFormat format, int32_t sampleRate, int32_t l0, int32_t band,
            TimeBase timeBase, Rotation rotation);
 
+// Takes the values of a re-published band for the files from now on; called
+// while no file is open.
+void Retune(WavWriter& w, int32_t sampleRate, int32_t l0);
+
 // Appends one converted block, first starting a new file when a boundary has
-// passed. False when the block did not go whole into a file.
+// passed. False when the block did not go whole into a file. After a failed
+// file, blocks are dropped until a new file is tried kRetrySeconds later.
 bool WriteBlock(WavWriter& w, uint32_t byteCount, const void* bytes);
 
 // Completes the current file with its final sizes and stop time; harmless when
-// no file is open.
+// no file is open. A file that got no whole sample frame is deleted.
+
 void CloseFile(WavWriter& w);
 
 // Internal steps, open to the tests.

@@ -13,6 +13,7 @@ static FakeFile& Of(HANDLE h) {
 static HANDLE Create(const char* name) {
   if (g_disk->createsToFail > 0) {
     g_disk->createsToFail--;
+    g_disk->lastError = ERROR_ACCESS_DENIED;
     return INVALID_HANDLE_VALUE;
   }
   FakeFile* f = FindFile(name);
@@ -21,10 +22,12 @@ static HANDLE Create(const char* name) {
     f = &g_disk->files.back();
     f->name = name;
   }
+  if (g_disk->freeBytes >= 0 && !f->removed) g_disk->freeBytes += int64_t(f->size);
   f->bytes.clear();
   f->tail.clear();
   f->size = f->pos = 0;
   f->open = true;
+  f->removed = false;
   g_disk->createdNames.push_back(name);
   return reinterpret_cast<HANDLE>(uintptr_t(f - g_disk->files.data()) + 1);
 }
@@ -33,6 +36,13 @@ static bool Write(HANDLE h, const void* bytes, uint32_t count, uint32_t* written
   FakeFile& f = Of(h);
   bool fail = ++g_disk->writeCalls == g_disk->failWriteCall;
   uint32_t n = fail ? (count > g_disk->shortBy ? count - g_disk->shortBy : 0) : count;
+  // Overwriting takes no room; growing the file takes what is left.
+  int64_t room = g_disk->freeBytes < 0 ? INT64_MAX : int64_t(f.size - f.pos) + g_disk->freeBytes;
+  if (int64_t(n) > room) {
+    n = uint32_t(room);
+    fail = true;
+  }
+  if (fail) g_disk->lastError = ERROR_DISK_FULL;
   const uint8_t* src = static_cast<const uint8_t*>(bytes);
   if (f.pos < kKeptBytes) {
     uint64_t kept = std::min<uint64_t>(n, kKeptBytes - f.pos);
@@ -42,8 +52,11 @@ static bool Write(HANDLE h, const void* bytes, uint32_t count, uint32_t* written
     f.tail.assign(src, src + std::min<uint32_t>(n, 4096));
   }
   f.pos += n;
-  if (f.pos > f.size) f.size = f.pos;
-  g_disk->bytesWritten += n;
+  if (f.pos > f.size) {
+    if (g_disk->freeBytes >= 0) g_disk->freeBytes -= int64_t(f.pos - f.size);
+    g_disk->bytesWritten += f.pos - f.size;
+    f.size = f.pos;
+  }
   *written = n;
   return !fail;
 }
@@ -54,13 +67,34 @@ static bool Seek(HANDLE h, int64_t offset, DWORD method) {
   return true;
 }
 
+static bool Truncate(HANDLE h) {
+  FakeFile& f = Of(h);
+  if (f.pos >= f.size) return true;
+  if (g_disk->freeBytes >= 0) g_disk->freeBytes += int64_t(f.size - f.pos);
+  f.size = f.pos;
+  if (f.bytes.size() > f.size) f.bytes.resize(size_t(f.size));
+  return true;
+}
+
 static void Close(HANDLE h) {
   Of(h).open = false;
 }
 
+static bool Remove(const char* name) {
+  FakeFile* f = FindFile(name);
+  if (!f || f->open) return false;
+  if (g_disk->freeBytes >= 0) g_disk->freeBytes += int64_t(f->size);
+  f->removed = true;
+  return true;
+}
+
 static int64_t SizeOf(const char* name) {
   FakeFile* f = FindFile(name);
-  return f ? int64_t(f->size) : -1;
+  return f && !f->removed ? int64_t(f->size) : -1;
+}
+
+static DWORD LastError() {
+  return g_disk->lastError;
 }
 
 static int64_t Now() {
@@ -82,7 +116,7 @@ static void SystemTimeNow(SYSTEMTIME* st) {
 
 void InstallFakes(FakeDisk& disk) {
   g_disk = &disk;
-  g_fileIo = FileIo{Create, Write, Seek, Close, SizeOf};
+  g_fileIo = FileIo{Create, Write, Seek, Truncate, Close, Remove, SizeOf, LastError};
   g_clock = WriterClock{Now, SystemTimeNow};
 }
 
@@ -108,6 +142,14 @@ FakeFile* FindFile(const std::string& name) {
     if (f.name == name) return &f;
   }
   return nullptr;
+}
+
+std::vector<std::string> FakeDisk::Present() const {
+  std::vector<std::string> names;
+  for (const FakeFile& f : files) {
+    if (!f.removed) names.push_back(f.name);
+  }
+  return names;
 }
 
 uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {

@@ -19,6 +19,7 @@ struct FakeFile {
   uint64_t size = 0;
   uint64_t pos = 0;
   bool open = false;
+  bool removed = false;
 };
 
 struct FakeDisk {
@@ -27,8 +28,12 @@ struct FakeDisk {
   int writeCalls = 0;
   int failWriteCall = 0;                  // 1-based; 0: none
   uint32_t shortBy = 0;                   // the failing write stores all but this many bytes
-  std::atomic<uint64_t> bytesWritten{0};  // by every write, for a test on another thread
+  int64_t freeBytes = -1;                 // room left on the disk; -1: no limit
+  DWORD lastError = 0;                    // of the latest failed call
+  std::atomic<uint64_t> bytesWritten{0};  // files grew by, for a test on another thread
   std::vector<std::string> createdNames;  // every successful create, in order
+  // The names of the files on the disk now, in order of their first creation.
+  std::vector<std::string> Present() const;
 };
 
 extern FakeDisk* g_disk;

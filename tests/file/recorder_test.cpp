@@ -15,12 +15,11 @@ const int32_t kBlock = 1024;
 
 TEST(BlockBuffers, AreSizedFromTheBandOrRefused) {
   BlockBuffers b;
-  EXPECT_FALSE(AllocateBlockBuffers(b, 0, 1 << 20));
+  EXPECT_FALSE(AllocateBlockBuffers(b, 0));
   EXPECT_EQ(nullptr, b.input);
-  EXPECT_FALSE(AllocateBlockBuffers(b, -2048, 1 << 20));
-  EXPECT_FALSE(AllocateBlockBuffers(b, kMaxBlockInSamples + 1, 1 << 30));
-  EXPECT_FALSE(AllocateBlockBuffers(b, 8192, 8192 * 8));     // a ring never holds a whole block
-  ASSERT_TRUE(AllocateBlockBuffers(b, 8192, 8192 * 8 + 8));  // beyond the old 4096 limit
+  EXPECT_FALSE(AllocateBlockBuffers(b, -2048));
+  EXPECT_FALSE(AllocateBlockBuffers(b, kMaxBlockInSamples + 1));
+  ASSERT_TRUE(AllocateBlockBuffers(b, 8192));  // beyond the old 4096 limit
   EXPECT_EQ(8192, b.blockInSamples);
   b.input[8192 * 2 - 1] = 1.0f;
   b.output[8192 * 6 - 1] = 1;
@@ -28,6 +27,25 @@ TEST(BlockBuffers, AreSizedFromTheBandOrRefused) {
   FreeBlockBuffers(b);
   EXPECT_EQ(nullptr, b.input);
   EXPECT_EQ(nullptr, b.output);
+}
+
+// A band not in use, a block the buffers can't take and a ring too small for
+// one block are refused, each naming its own value.
+TEST(BandCheck, NamesTheValueAtFault) {
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(CanRecord(7, 0, 2048, 1 << 20));
+  EXPECT_FALSE(CanRecord(7, -48000, 2048, 1 << 20));
+  EXPECT_FALSE(CanRecord(7, 192000, 0, 1 << 20));
+  EXPECT_FALSE(CanRecord(7, 192000, kMaxBlockInSamples + 1, 1 << 30));
+  EXPECT_FALSE(CanRecord(7, 192000, 8192, 8192 * 8));  // a ring never holds a whole block
+  EXPECT_TRUE(CanRecord(7, 1, 8192, 8192 * 8 + 8));
+  EXPECT_EQ(
+      "Can't record 7 receiver: SampleRate=0, the band is not in use\n"
+      "Can't record 7 receiver: SampleRate=-48000, the band is not in use\n"
+      "Can't record 7 receiver: BlockInSamples=0 is not supported\n"
+      "Can't record 7 receiver: BlockInSamples=1048577 is not supported\n"
+      "Can't record 7 receiver: BufferSize=65536 can't hold a block of 8192 samples\n",
+      testing::internal::GetCapturedStderr());
 }
 
 TEST(ConsoleEvents, OnlyTheThreeStopEventsAreHandled) {
@@ -66,7 +84,7 @@ struct LoopTest : ::testing::Test {
   FakeDisk disk;
   Publisher pub;
   BandChannel ch;
-  BlockBuffers buffers;
+  Recording r;
   static WavWriter w;
 
   void SetUp() override {
@@ -78,15 +96,17 @@ struct LoopTest : ::testing::Test {
     char name[kBandNameSize];
     BandName(kBand, name);
     ASSERT_TRUE(Open(ch, name));
-    ASSERT_TRUE(AllocateBlockBuffers(buffers, kBlock, ch.ringSize));
+    r = Recording{&ch, &w, {}, kBand, 16, false};
+    ASSERT_TRUE(AllocateBlockBuffers(r.buffers, kBlock));
   }
   void TearDown() override {
     CloseFile(w);
-    FreeBlockBuffers(buffers);
+    FreeBlockBuffers(r.buffers);
     Close(ch);
     PublisherClose(pub);
     RemoveFakes();
     ClearStopRequest();
+    g_keyPressed = KeyWaiting;
   }
   void Publish(int blocks) {
     std::vector<float> iq(kBlock * 2);
@@ -95,41 +115,117 @@ struct LoopTest : ::testing::Test {
       PublisherWrite(pub, iq.data(), kBlock);
     }
   }
-  // Runs the loop until it has written `bytes` in all, then asks it to stop and
-  // waits for it: the publisher is silent by then, so only a loop that hears
-  // the request without a signal ends.
+  // Runs the loop until the files have grown to `bytes` in all, then asks it to
+  // stop and waits for it: the publisher is silent by then, so only a loop that
+  // hears the request without a signal ends.
   void RecordUntil(uint64_t bytes) {
-    testing::internal::CaptureStdout();
-    std::thread loop([this] { CaptureLoop(ch, w, buffers, 16); });
+    std::thread loop([this] { CaptureLoop(r); });
     // Bounded, so a loop that never writes fails the checks below instead of
     // hanging the run.
     for (int i = 0; i < 3000 && disk.bytesWritten < bytes; i++) Sleep(10);
     OnConsoleEvent(CTRL_C_EVENT);
     loop.join();
     CloseFile(w);
-    EXPECT_EQ("\nB21_20150303_093000_7050kHz.wav \nCtrl+C event!\n",
-              testing::internal::GetCapturedStdout());
   }
+  // What a restarted publisher does: the same mapping (the reader holds it), new
+  // header values, WritePos 0 and the counter from 0.
+  void Restart(int32_t sampleRate, int32_t ringBytes) {
+    PublisherClose(pub);
+    ASSERT_TRUE(PublisherCreate(pub, kBand, sampleRate, 512, 14074000, ringBytes));
+  }
+  static bool (*KeyWaiting)();
 };
 WavWriter LoopTest::w;
+bool (*LoopTest::KeyWaiting)() = g_keyPressed;
 
-TEST_F(LoopTest, RecordsEveryBlockInOrderAndStopsWhileTheBandIsSilent) {
+// After a burst, one wake-up takes every block there is: a loop that took one
+// block per wake-up would fall behind for good with every missed signal.
+TEST_F(LoopTest, OneWakeUpTakesTheWholeBurstAndTheLoopStopsWhileTheBandIsSilent) {
   ::Setup(w, Pcm16, 192000, 7050000, kBand, Utc, Hour);
-  Publish(5);  // all before the first wait, so they come from one signal
-  RecordUntil(218 + 5 * kBlock * 4);
+  Publish(5);  // all before the wait, so they come from one signal
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(CapturePass(r));
+  EXPECT_EQ(218u + 5 * kBlock * 4, disk.bytesWritten.load());
+  Publish(2);
+  RecordUntil(218 + 7 * kBlock * 4);
+  EXPECT_EQ("\nB21_20150303_093000_7050kHz.wav \nCtrl+C event!\n",
+            testing::internal::GetCapturedStdout());
   ASSERT_EQ(1u, disk.files.size());
   const std::vector<uint8_t>& b = disk.files[0].bytes;
-  ASSERT_EQ(218u + 5 * kBlock * 4, b.size());
-  for (int k = 0; k < 5 * kBlock; k++) {
+  ASSERT_EQ(218u + 7 * kBlock * 4, b.size());
+  for (int k = 0; k < 7 * kBlock; k++) {
     ASSERT_EQ(k - 32768, int16_t(Le16(b, 218 + 4 * k))) << "I of sample " << k;
     ASSERT_EQ(32767 - k, int16_t(Le16(b, 220 + 4 * k))) << "Q of sample " << k;
+  }
+}
+
+uint64_t g_keyAfter;  // the fake key is pressed once the files have grown past this
+
+// Under overload the loop may never run out of blocks: a key press must still
+// end it soon, within the 64 blocks between two looks at the keyboard.
+TEST_F(LoopTest, AKeyPressedDuringACatchUpEndsItSoon) {
+  ::Setup(w, Pcm16, 192000, 7050000, kBand, Utc, Hour);
+  g_keyAfter = 218;
+  g_keyPressed = [] { return g_disk->bytesWritten > g_keyAfter; };
+  Publish(100);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(CapturePass(r));
+  CaptureLoop(r);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(218u + 64 * kBlock * 4, disk.bytesWritten.load());
+}
+
+// A restarted publisher: the file so far is completed, and the next one holds
+// only blocks of the new publisher and carries the values it announces. A
+// restart as a band not in use records nothing until the band is back.
+TEST_F(LoopTest, ARestartedBandCompletesTheFileAndTheNextCarriesTheNewValues) {
+  ::Setup(w, Pcm16, 192000, 7050000, kBand, Utc, Hour);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  Publish(3);
+  EXPECT_TRUE(CapturePass(r));
+  Restart(0, 1 << 19);
+  Publish(1);
+  EXPECT_TRUE(CapturePass(r));  // the resync, and nothing from the restarted band
+  Publish(1);
+  EXPECT_TRUE(CapturePass(r));  // read, and dropped: the band is not in use
+  EXPECT_EQ(1u, disk.createdNames.size());
+  g_fakeNow += 5;
+  Restart(96000, 1 << 18);
+  Publish(1);
+  EXPECT_TRUE(CapturePass(r));
+  Publish(2);
+  EXPECT_TRUE(CapturePass(r));
+  CloseFile(w);
+  EXPECT_EQ(
+      "\nB21_20150303_093000_7050kHz.wav "
+      "\n21 receiver : band re-synchronised, SampleRate=0 BlockInSamples=512 L0=14074000\n"
+      "\n21 receiver : band re-synchronised, SampleRate=96000 BlockInSamples=512 L0=14074000\n"
+      "\nB21_20150303_093005_14074kHz.wav ",
+      testing::internal::GetCapturedStdout());
+  EXPECT_EQ("Can't record 21 receiver: SampleRate=0, the band is not in use\n",
+            testing::internal::GetCapturedStderr());
+  ASSERT_EQ(2u, disk.files.size());
+  const std::vector<uint8_t>& before = disk.files[0].bytes;
+  EXPECT_EQ(3u * kBlock * 4, Le32(before, 214));
+  EXPECT_EQ(192000u, Le32(before, 24));
+  EXPECT_EQ(3 * kBlock - 1 - 32768, int16_t(Le16(before, before.size() - 4)));
+  const std::vector<uint8_t>& after = disk.files[1].bytes;
+  ASSERT_EQ(218u + 2 * kBlock * 4, after.size());
+  EXPECT_EQ(96000u, Le32(after, 24));
+  EXPECT_EQ(96000u * 4, Le32(after, 28));
+  EXPECT_EQ(14074000u, Le32(after, 78));
+  for (int k = 0; k < 2 * kBlock; k++) {  // the new counter, from its second block on
+    ASSERT_EQ(kBlock + k - 32768, int16_t(Le16(after, 218 + 4 * k))) << "sample " << k;
   }
 }
 
 TEST_F(LoopTest, TwentyFourBitBlocksKeepTheValueShiftedBy8) {
   ::Setup(w, Pcm24Extensible, 192000, 7050000, kBand, Utc, Hour);
   Publish(2);
+  testing::internal::CaptureStdout();
   RecordUntil(240 + 2 * kBlock * 6);
+  testing::internal::GetCapturedStdout();
   const std::vector<uint8_t>& b = disk.files[0].bytes;
   for (int k = 0; k < 2 * kBlock; k += 97) {
     int32_t i = int32_t(Le32(b, 240 + 6 * k) << 8) >> 8;

@@ -3,7 +3,10 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include "fakes.h"
+#include "file_io.h"
 #include "wav_writer.h"
 
 namespace {
@@ -101,23 +104,27 @@ TEST_F(WriterTest, AClockSetBackStartsAFileOnlyInHourMode) {
   EXPECT_EQ(2u, Created().size());
 }
 
-TEST_F(WriterTest, OneDotWhenTheSecondFallsAndTheHeaderIsKeptCurrentThen) {
+TEST_F(WriterTest, OneDotPerMinuteAndTheHeaderKeptCurrentFromTheFirstBlockOn) {
   Start();
   testing::internal::CaptureStdout();
   At(9, 30, 58);
+  // A recorder killed now leaves the first block readable.
+  EXPECT_EQ(8192u, Le32(File(0).bytes, 214));
+  EXPECT_EQ(218u + 8192 - 8, Le32(File(0).bytes, 4));
   At(9, 30, 59);
-  EXPECT_EQ(0u, Le32(File(0).bytes, 214));  // provisional until the minute turns
   At(9, 31, 0);
-  At(9, 31, 30);
+  At(9, 31, 7);
+  EXPECT_EQ(8192u, Le32(File(0).bytes, 214));  // not again before 10 s have passed
+  At(9, 31, 8);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ("\nB3_20150303_093058_7050kHz.wav .", out);
-  // A recorder killed now leaves the first three blocks readable.
-  EXPECT_EQ(3u * 8192, Le32(File(0).bytes, 214));
-  EXPECT_EQ(218u + 3 * 8192 - 8, Le32(File(0).bytes, 4));
-  EXPECT_EQ(31, Le16(File(0).bytes, 46 + 16 + 10));  // stop minute of the refresh
-  EXPECT_EQ(218u + 4 * 8192, File(0).size);          // appending went on at the end
+  EXPECT_EQ(5u * 8192, Le32(File(0).bytes, 214));
+  EXPECT_EQ(218u + 5 * 8192 - 8, Le32(File(0).bytes, 4));
+  EXPECT_EQ(8, Le16(File(0).bytes, 46 + 16 + 12));  // stop second of the refresh
+  At(9, 31, 9);
+  EXPECT_EQ(218u + 6 * 8192, File(0).size);  // appending went on at the end
   CloseFile(w);
-  EXPECT_EQ(4u * 8192, Le32(File(0).bytes, 214));
+  EXPECT_EQ(6u * 8192, Le32(File(0).bytes, 214));
 }
 
 TEST_F(WriterTest, SizesAfterCloseCountEveryBlock) {
@@ -138,50 +145,102 @@ TEST_F(WriterTest, SizesAfterCloseCountEveryBlock) {
   EXPECT_EQ(240u + 12288000 + info - 8, Le32(File(1).bytes, 4));
 }
 
-TEST_F(WriterTest, AFileThatCannotBeCreatedLosesTheBlockAndTheNextBlockRetries) {
+// The disk fills up in the third block, midway through a frame: one message,
+// a new file only every 10 s, no file without samples left behind, sizes of
+// whole frames, and recording goes on once there is room again.
+TEST_F(WriterTest, AFullDiskIsReportedOnceAndRecordingGoesOnWhenSpaceReturns) {
+  Start();
+  disk.freeBytes = 218 + 2 * 8192 + 1001;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(At(9, 30, 0));
+  EXPECT_TRUE(At(9, 30, 1));
+  EXPECT_FALSE(At(9, 30, 2));
+  for (int second = 3; second < 12; second++) EXPECT_FALSE(At(9, 30, second));
+  EXPECT_FALSE(At(9, 30, 12));  // the retry: header write fails, the file goes again
+  EXPECT_FALSE(At(9, 30, 21));
+  disk.freeBytes += 1 << 20;
+  EXPECT_FALSE(At(9, 30, 21));  // within 10 s of the last try
+  EXPECT_TRUE(At(9, 30, 22));
+  EXPECT_TRUE(At(9, 30, 23));
+  EXPECT_EQ(
+      "\nB3_20150303_093000_7050kHz.wav \nB3_20150303_093012_7050kHz.wav "
+      "\nB3_20150303_093022_7050kHz.wav ",
+      testing::internal::GetCapturedStdout());
+  char text[256];
+  ErrorText(ERROR_DISK_FULL, text, sizeof text);
+  EXPECT_EQ(std::string("\nCan't write B3_20150303_093000_7050kHz.wav: ") + text +
+                "; a new file is tried every 10 s\n",
+            testing::internal::GetCapturedStderr());
+  CloseFile(w);
+  EXPECT_EQ((Names{"B3_20150303_093000_7050kHz.wav", "B3_20150303_093022_7050kHz.wav"}),
+            disk.Present());
+  const FakeFile& full = File(0);
+  EXPECT_EQ(218u + 2 * 8192 + 1000, full.size);  // the partial frame is cut off
+  EXPECT_EQ(2u * 8192 + 1000, Le32(full.bytes, 214));
+  EXPECT_EQ(full.size - 8, Le32(full.bytes, 4));
+  EXPECT_EQ(2u * 8192, Le32(File(2).bytes, 214));
+}
+
+// A 24-bit file that fills the disk keeps its whole frames and leaves out the
+// INFO list there is no room for: the RIFF size counts what is in the file.
+TEST_F(WriterTest, ATwentyFourBitFileOnAFullDiskHasNoInfoListAndSaysSo) {
+  Start(Pcm24Plain);
+  disk.freeBytes = 240 + 600 + 500;
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(At(9, 30, 0, 600));
+  EXPECT_FALSE(At(9, 30, 1, 600));
+  testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(File(0).open);
+  EXPECT_EQ(240u + 600 + 498, File(0).size);
+  EXPECT_EQ(600u + 498, Le32(File(0).bytes, 236));
+  EXPECT_EQ(240u + 600 + 498 - 8, Le32(File(0).bytes, 4));
+
+  disk.freeBytes = 1 << 20;  // with room, the list follows the whole frames
+  Start(Pcm24Plain);
+  EXPECT_TRUE(At(10, 0, 0, 600));
+  disk.failWriteCall = disk.writeCalls + 1;
+  disk.shortBy = 100;
+  EXPECT_FALSE(At(10, 0, 1, 600));
+  uint32_t info = w.infoBytes;
+  EXPECT_EQ(240u + 1098 + info, File(1).size);
+  EXPECT_EQ(1098u, Le32(File(1).bytes, 236));
+  EXPECT_EQ(240u + 1098 + info - 8, Le32(File(1).bytes, 4));
+  EXPECT_EQ(0, memcmp(&File(1).bytes[240 + 1098], "LIST", 4));
+}
+
+TEST_F(WriterTest, AFileThatCannotBeCreatedIsTriedAgainTenSecondsLater) {
   Start();
   disk.createsToFail = 2;
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   EXPECT_FALSE(At(9, 30, 0));
   EXPECT_EQ(INVALID_HANDLE_VALUE, w.file);
-  EXPECT_FALSE(At(9, 30, 0));
-  EXPECT_TRUE(At(9, 30, 1));
-  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(At(9, 30, 9));
+  EXPECT_FALSE(At(9, 30, 10));
+  EXPECT_TRUE(At(9, 30, 20));
   EXPECT_EQ(
-      "\nB3_20150303_093000_7050kHz.wav \nB3_20150303_093000_7050kHz.wav "
-      "\nB3_20150303_093001_7050kHz.wav ",
-      out);
+      "\nB3_20150303_093000_7050kHz.wav \nB3_20150303_093010_7050kHz.wav "
+      "\nB3_20150303_093020_7050kHz.wav ",
+      testing::internal::GetCapturedStdout());
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(0u, err.find("\nCan't create B3_20150303_093000_7050kHz.wav: ")) << err;
+  EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n') - 1) << err;
   CloseFile(w);
   EXPECT_EQ(218u + 8192, File(0).size);
 }
 
-TEST_F(WriterTest, AFailedHeaderWriteLeavesTheFileToBeReplacedInTheSameSecond) {
+TEST_F(WriterTest, AFailedHeaderWriteLeavesNoFileBehind) {
   Start();
   disk.failWriteCall = 1;
   disk.shortBy = 100;
+  testing::internal::CaptureStderr();
   EXPECT_FALSE(At(9, 30, 0));
+  testing::internal::GetCapturedStderr();
   EXPECT_EQ(INVALID_HANDLE_VALUE, w.file);
-  EXPECT_FALSE(File(0).open);
-  EXPECT_EQ(118u, File(0).size);
-  EXPECT_TRUE(At(9, 30, 0));
-  EXPECT_EQ((Names{"B3_20150303_093000_7050kHz.wav", "B3_20150303_093000_7050kHz.wav"}), Created());
-  EXPECT_EQ(218u + 8192, File(0).size);
-}
-
-TEST_F(WriterTest, AShortWriteCompletesTheFileAndANewOneNeverReplacesIt) {
-  Start(Pcm24Plain);
-  EXPECT_TRUE(At(9, 30, 0, 600));
-  disk.failWriteCall = disk.writeCalls + 1;
-  disk.shortBy = 100;
-  EXPECT_FALSE(At(9, 30, 0, 600));
-  EXPECT_FALSE(File(0).open);
-  uint32_t info = w.infoBytes;
-  EXPECT_EQ(240u + 1100 + info, File(0).size);  // the bytes that arrived count
-  EXPECT_EQ(1100u, Le32(File(0).bytes, 236));
-  EXPECT_EQ(0, memcmp(&File(0).bytes[240 + 1100], "LIST", 4));
-  EXPECT_TRUE(At(9, 30, 0, 600));
-  EXPECT_EQ((Names{"B3_20150303_093000_7050kHz.wav", "B3_20150303_093000_7050kHz_2.wav"}),
-            Created());
+  EXPECT_TRUE(disk.Present().empty());
+  EXPECT_TRUE(At(9, 30, 10));
+  EXPECT_EQ((Names{"B3_20150303_093010_7050kHz.wav"}), disk.Present());
 }
 
 TEST_F(WriterTest, ATakenNameWithDataGetsASuffixAndABareHeaderIsReplaced) {
@@ -205,13 +264,13 @@ TEST_F(WriterTest, NoFileGrowsPastTheRiffLimit) {
   const uint32_t gib = 1u << 30;
   Start(Pcm16);
   for (int i = 0; i < 3; i++) EXPECT_TRUE(At(9, 30, 0, gib));
-  EXPECT_TRUE(At(9, 30, 0, gib - 218 - 1));  // up to 0xFFFFFFFF exactly
+  EXPECT_TRUE(At(9, 30, 0, gib - 218 - 2));  // the last whole frame below 0xFFFFFFFF
   EXPECT_EQ(1u, Created().size());
-  EXPECT_TRUE(At(9, 30, 1, 8192));
+  EXPECT_TRUE(At(9, 30, 1, 4));
   EXPECT_EQ(2u, Created().size());
-  EXPECT_EQ(0xFFFFFFFFu, File(0).size);
-  EXPECT_EQ(0xFFFFFFFFu - 218, Le32(File(0).bytes, 214));
-  EXPECT_EQ(0xFFFFFFFFu - 8, Le32(File(0).bytes, 4));
+  EXPECT_EQ(0xFFFFFFFEu, File(0).size);
+  EXPECT_EQ(0xFFFFFFFEu - 218, Le32(File(0).bytes, 214));
+  EXPECT_EQ(0xFFFFFFFEu - 8, Le32(File(0).bytes, 4));
 }
 
 TEST_F(WriterTest, TwentyFourBitFilesKeepRoomForTheInfoList) {
