@@ -34,12 +34,13 @@ bool PublisherCreate(Publisher& pub, int band, int32_t sampleRate, int32_t block
   pub.header = reinterpret_cast<volatile BandHeader*>(pub.view);
   pub.ring = pub.view + info.dwPageSize;
   pub.ringSize = ringBytes;
-  // WritePos first: a reader of the earlier publisher then sees one change, the ring's.
-  pub.header->WritePos = 0;
+  // The ring's size before WritePos: a reader of an earlier publisher whose ring
+  // was smaller must never take the new WritePos 0 for data in the old ring.
   pub.header->SampleRate = sampleRate;
   pub.header->BlockInSamples = blockInSamples;
   pub.header->L0 = l0;
   pub.header->BufferSize = ringBytes;
+  pub.header->WritePos = 0;
   return true;
 }
 

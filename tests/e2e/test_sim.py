@@ -32,7 +32,10 @@ def test_reader_follows_a_publisher_that_jumps_is_republished_and_restarts():
                       monitor.stdout)
     assert total, monitor.stdout
     blocks, errors, resyncs = map(int, total.groups())
-    assert (errors, resyncs) == (0, 3), monitor.stdout
+    assert errors == 0, monitor.stdout
+    # The restart is one resync, or two when the reader looks between the new
+    # publisher's ring size and its WritePos.
+    assert resyncs in (3, 4), monitor.stdout
     assert blocks > 3 * 187, monitor.stdout  # 187.5 blocks a second, some seconds lost to restarts
 
 
