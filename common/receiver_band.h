@@ -9,3 +9,9 @@
 // opens, "Can't open shared memory for %d receiver\n" on stderr when it does not.
 // *header receives the values printed, read once, for the program to run with.
 bool OpenReceiverBand(BandChannel& ch, int32_t value, int32_t* band, BandHeader* header);
+
+// True when a program that takes blocks of 1 to maxBlock samples can follow the
+// band; otherwise says on stderr which value stands in the way, as
+// "Can't <verb> <band> receiver: ...".
+bool CanFollowBand(const char* verb, int32_t band, int32_t sampleRate, int32_t blockInSamples,
+                   int32_t maxBlock, int32_t ringSize);

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include "console_events.h"
+#include "receiver_band.h"
 #include "sample_pack.h"
 
 // The system ends the process soon after a console-close handler returns; the
@@ -47,19 +48,7 @@ void FreeBlockBuffers(BlockBuffers& b) {
 }
 
 bool CanRecord(int32_t band, int32_t sampleRate, int32_t blockInSamples, int32_t ringSize) {
-  if (sampleRate <= 0) {
-    fprintf(stderr, "Can't record %d receiver: SampleRate=%d, the band is not in use\n", band,
-            sampleRate);
-  } else if (blockInSamples <= 0 || blockInSamples > kMaxBlockInSamples) {
-    fprintf(stderr, "Can't record %d receiver: BlockInSamples=%d is not supported\n", band,
-            blockInSamples);
-  } else if (!ChunkFitsRing(blockInSamples, ringSize)) {
-    fprintf(stderr, "Can't record %d receiver: BufferSize=%d can't hold a block of %d samples\n",
-            band, ringSize, blockInSamples);
-  } else {
-    return true;
-  }
-  return false;
+  return CanFollowBand("record", band, sampleRate, blockInSamples, kMaxBlockInSamples, ringSize);
 }
 
 BOOL WINAPI OnConsoleEvent(DWORD controlType) {

@@ -44,33 +44,14 @@ static bool ReadArguments(int argc, char** argv, int32_t* bandValue, int32_t* de
 
 // True when the player can play the band; otherwise a message names the value
 // it cannot.
-static bool Playable(int32_t band, const BandHeader& header, const BandChannel& ch) {
-  const int32_t sampleRate = header.SampleRate, blockInSamples = header.BlockInSamples;
-  if (sampleRate < 1) {
-    fprintf(stderr, "Can't play %d receiver: SampleRate=%d, the band is not in use\n", band,
-            sampleRate);
-    return false;
-  }
-  if (blockInSamples < 1 || blockInSamples > kMaxBlockSamples) {
-    fprintf(stderr, "Can't play %d receiver: BlockInSamples=%d, the player takes 1 to %d\n", band,
-            blockInSamples, kMaxBlockSamples);
-    return false;
-  }
-  if (!ChunkFitsRing(blockInSamples, ch.ringSize)) {
-    fprintf(stderr, "Can't play %d receiver: BlockInSamples=%d does not fit its ring of %d bytes\n",
-            band, blockInSamples, ch.ringSize);
-    return false;
-  }
-  return true;
-}
-
 // Opens the band and the device and plays; returns with both possibly open.
 static void Run(int argc, char** argv, BandChannel& ch, CWaveOut& player) {
   int32_t bandValue = 0, device = 0, scaleFactor = kDefaultScaleFactor, band = 0;
   if (!ReadArguments(argc, argv, &bandValue, &device, &scaleFactor)) return;
   BandHeader header;
   if (!OpenReceiverBand(ch, bandValue, &band, &header)) return;
-  if (!Playable(band, header, ch)) {
+  if (!CanFollowBand("play", band, header.SampleRate, header.BlockInSamples, kMaxBlockSamples,
+                     ch.ringSize)) {
     Close(ch);
     return;
   }

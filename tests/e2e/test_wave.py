@@ -101,14 +101,14 @@ def test_a_block_larger_than_the_player_takes_is_refused(sound):
     with simulator("--band", 3, "--block", 8192, "--signal", "silence"):
         res = wave("7050", "0", env=sound.env)  # a frequency inside band 3
     assert res.stdout == "3 receiver : SampleRate=192000 BlockInSamples=8192 L0=7050000\n"
-    assert res.stderr == "Can't play 3 receiver: BlockInSamples=8192, the player takes 1 to 4096\n"
+    assert res.stderr == "Can't play 3 receiver: BlockInSamples=8192 is not supported\n"
     assert not sound.raw.exists(), "the device was never opened"
 
 
 def test_a_block_the_ring_cannot_hold_is_refused(sound):
     with simulator("--band", 3, "--block", 1024, "--ring", 8192, "--signal", "silence"):
         res = wave("3", "0", env=sound.env)
-    assert res.stderr == "Can't play 3 receiver: BlockInSamples=1024 does not fit its ring of 8192 bytes\n"
+    assert res.stderr == "Can't play 3 receiver: BufferSize=8192 can't hold a block of 1024 samples\n"
     assert not sound.raw.exists(), "the device was never opened"
 
 
