@@ -276,3 +276,10 @@ def workdir(tmp_path):
 
 def have(tool):
     return shutil.which(tool) is not None
+
+
+@pytest.fixture
+def band0():
+    """The simulator publishing band 0 with its defaults."""
+    with simulator("--band", "0") as sim:
+        yield sim
