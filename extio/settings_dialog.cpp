@@ -80,6 +80,9 @@ INT_PTR CALLBACK SettingsDialogProc(HWND window, UINT message, WPARAM wParam, LP
       TakeScaleFactor(window);
       return TRUE;
     case WM_INITDIALOG:
+      // Known before the fill: a host that answers its status calls with ShowGUI
+      // finds the dialog there and gets no second one.
+      State.Dialog = window;
       FillSettingsDialog(window);
       return TRUE;
     case WM_COMMAND:

@@ -7,13 +7,16 @@ from extio_support import (BANDS, assert_clean, env, host, no_access_violation, 
                            statuses, windows_line)
 
 
-# A host that answers "LO changed" by tuning to where the LO is, twice: the plug-in
-# makes no status call from inside its own, so the loop ends and data flows.
+# A host that answers "LO changed" by tuning to where the LO is, twice, and showing
+# the GUI: the plug-in makes no status call from inside its own, so the loop ends and
+# data flows; the ShowGUI made while the dialog's first fill calls the host finds
+# that dialog and makes no second one.
 def test_retune_from_the_lo_changed_handler_ends(env):
     with simulator("--band", 0, "--block", 1024):
-        res, lines = host(env, "open", "start", "data", 100, "setlo", 7000, "data", 100, "stop",
-                          options=("--retune",))
+        res, lines = host(env, "open", "dialog", "start", "data", 100, "setlo", 7000, "data",
+                          100, "stop", options=("--retune",))
     assert statuses(section(lines, "setlo 7000")) == [101]
+    assert windows_line(lines, lines.index("> dialog")) == (1, 1)
     assert stats(lines)["calls"] >= 200
     assert_clean(res, lines)
 

@@ -184,11 +184,12 @@ static void OnStatus(int32_t count, int32_t status, void* data) {
 }
 
 // What some hosts do when told the LO moved: tune it to where it is, and once more
-// a hertz lower after their own rounding.
+// a hertz lower after their own rounding, then bring the radio's window up.
 static void Retune() {
   int32_t lo = g_plugin.GetHWLO();
   g_plugin.SetHWLO(lo);
   g_plugin.SetHWLO(lo - 1);
+  g_plugin.ShowGUI();
 }
 
 static void OnStatusCall(int32_t count, int32_t status, void* data) {

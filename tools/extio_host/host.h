@@ -41,7 +41,7 @@ struct OptionalExports {
 // How this host behaves, as the SDR programs it stands in for do.
 struct HostModes {
   bool startCount;   // every data call is read with StartHW's count, whatever it says
-  bool retune;       // the LO-changed handler reads GetHWLO and sets it back, twice
+  bool retune;       // the LO-changed handler sets GetHWLO back, twice, and shows the GUI
   bool otherThread;  // the dialog and unload steps run on a thread with no message loop
 };
 
