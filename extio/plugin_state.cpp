@@ -59,12 +59,21 @@ int32_t CopyBandTable(BandEntry table[kBandCount]) {
 }
 
 bool ReopenSelectedBand() {
-  int32_t band = State.SelectedBand;
-  if (band < 0 || band >= State.BandCount) {
-    WaiterClose(State.Selected);
-    return false;
-  }
-  bool opened = WaiterOpen(State.Selected, band);
+  int32_t band;
+  bool listed;
+  bool opened = false;
+  // The dialog may select and install another band while the streaming thread
+  // installs the one it read before: whoever installs last looks again, so the
+  // band left open is always the one selected.
+  do {
+    band = State.SelectedBand;
+    listed = band >= 0 && band < State.BandCount;
+    if (listed)
+      opened = WaiterOpen(State.Selected, band);
+    else
+      WaiterClose(State.Selected);
+  } while (band != State.SelectedBand);
+  if (!listed) return false;
   // Outside the lock: the host may call back into the plug-in from its callback.
   SendBandChanged();
   return opened;
