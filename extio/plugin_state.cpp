@@ -30,6 +30,9 @@ void InitPluginState(HMODULE module) {
 }
 
 void FreePluginState() {
+  // A UI thread asked to close from inside one of its own calls ended unseen.
+  if (State.UiThread) CloseHandle(State.UiThread);
+  State.UiThread = nullptr;
   DeleteCriticalSection(&State.UiLock);
   if (State.UiReady) CloseHandle(State.UiReady);
   State.UiReady = nullptr;
