@@ -15,6 +15,7 @@ void InitPluginState(HMODULE module) {
   State.Module = module;
   State.StatusSlot = TlsAlloc();
   WaiterInit(State.Selected);
+  InitializeCriticalSection(&State.ThreadLock);
   State.Thread = nullptr;
   State.ThreadId = 0;
   State.StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -38,6 +39,7 @@ void FreePluginState() {
   State.UiReady = nullptr;
   if (State.StopEvent) CloseHandle(State.StopEvent);
   State.StopEvent = nullptr;
+  DeleteCriticalSection(&State.ThreadLock);
   WaiterFree(State.Selected);
   if (State.StatusSlot != TLS_OUT_OF_INDEXES) TlsFree(State.StatusSlot);
   State.StatusSlot = TLS_OUT_OF_INDEXES;

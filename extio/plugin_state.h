@@ -32,9 +32,10 @@ struct PluginState {
   volatile int32_t ToldRate;        // sample rate the host was last given
   HostCallbackFn volatile HostCallback;  // null: no calls
   HMODULE Module;                        // the dialog template is loaded from it
-  DWORD StatusSlot;     // thread-local: set while the thread is inside a status call
-  BandWaiter Selected;  // SelectedChannel and the band it is open on
-  HANDLE Thread;        // streaming thread, null while none is held
+  DWORD StatusSlot;             // thread-local: set while the thread is inside a status call
+  BandWaiter Selected;          // SelectedChannel and the band it is open on
+  CRITICAL_SECTION ThreadLock;  // StartHW and StopHW may come from two host threads at once
+  HANDLE Thread;                // streaming thread, null while none is held
   DWORD ThreadId;
   HANDLE StopEvent;                  // manual-reset: set while the streaming thread must end
   volatile uint8_t StopFlag;         // 1 asks the streaming thread to end

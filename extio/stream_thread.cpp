@@ -106,32 +106,46 @@ static int32_t FixCallbackSamples() {
   return count;
 }
 
-int32_t StartStreamThread() {
-  int32_t count = FixCallbackSamples();
-  if (StreamThreadRunning()) return count;
+// Under ThreadLock.
+static void StartLocked() {
+  if (StreamThreadRunning()) return;
   if (State.Thread) CloseHandle(State.Thread);
   State.Thread = nullptr;
   // Taken here, not by the thread: a FreeLibrary right after StartHW must not unmap
   // the code before the thread runs it.
   HMODULE self = nullptr;
-  if (!HoldModule(&self)) return count;
+  if (!HoldModule(&self)) return;
   State.StopFlag = 0;
   ResetEvent(State.StopEvent);
   LONG generation = InterlockedIncrement(&State.ThreadGeneration);
   State.Thread = CreateThread(nullptr, 0, StreamThread,
                               reinterpret_cast<void*>(intptr_t(generation)), 0, &State.ThreadId);
   if (!State.Thread) FreeLibrary(self);
+}
+
+int32_t StartStreamThread() {
+  EnterCriticalSection(&State.ThreadLock);
+  int32_t count = FixCallbackSamples();
+  StartLocked();
+  LeaveCriticalSection(&State.ThreadLock);
   return count;
 }
 
+// Held across the bounded wait: a second StopHW must not close the handle the first
+// one waits on. A callback of the thread that calls StopHW meanwhile waits at most
+// as long, then finds the thread gone.
 bool StopStreamThread() {
-  if (!State.Thread) return true;
-  State.StopFlag = 1;
-  SetEvent(State.StopEvent);
-  bool self = GetCurrentThreadId() == State.ThreadId;
-  bool ended = !self && WaitForSingleObject(State.Thread, kStopWaitMs) == WAIT_OBJECT_0;
-  CloseHandle(State.Thread);
-  State.Thread = nullptr;
-  State.ThreadId = 0;
+  EnterCriticalSection(&State.ThreadLock);
+  bool ended = true;
+  if (State.Thread) {
+    State.StopFlag = 1;
+    SetEvent(State.StopEvent);
+    bool self = GetCurrentThreadId() == State.ThreadId;
+    ended = !self && WaitForSingleObject(State.Thread, kStopWaitMs) == WAIT_OBJECT_0;
+    CloseHandle(State.Thread);
+    State.Thread = nullptr;
+    State.ThreadId = 0;
+  }
+  LeaveCriticalSection(&State.ThreadLock);
   return ended;
 }
