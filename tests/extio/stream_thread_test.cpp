@@ -194,3 +194,32 @@ TEST_F(PluginTest, ReopenWhileStreamingNeverLosesTheThread) {
   EXPECT_TRUE(WaitForCalls(before + 1));
   EXPECT_TRUE(StopStreamThread());
 }
+
+// A host that stops from inside the thread's own first status call, even before
+// StartHW has returned: StopHW does not wait on the thread it runs on, the stop is
+// not lost, and the thread ends without a data call.
+static HANDLE g_statusThread;
+static void __cdecl StoppingCallback(int32_t count, int32_t status, float offset, void* data) {
+  RecordingCallback(count, status, offset, data);
+  if (status != kStatusRateChanged) return;
+  HANDLE self = GetCurrentProcess();
+  DuplicateHandle(self, GetCurrentThread(), self, &g_statusThread, SYNCHRONIZE, FALSE, 0);
+  EXPECT_FALSE(StopStreamThread());
+}
+
+TEST_F(PluginTest, StopFromTheThreadsOwnStatusCallEndsIt) {
+  Publisher& pub = Publish(0, 192000, 1024, 7050000);
+  ProbeBands();
+  State.SelectedBand = 0;
+  State.HostCallback = StoppingCallback;
+  g_statusThread = nullptr;
+  EXPECT_EQ(StartStreamThread(), 1024);
+  ASSERT_TRUE(WaitForCalls(kReopenNewRate.size()));
+  ASSERT_NE(g_statusThread, nullptr);
+  EXPECT_EQ(WaitForSingleObject(g_statusThread, 5000), WAIT_OBJECT_0);
+  CloseHandle(g_statusThread);
+  EXPECT_EQ(State.Thread, nullptr);
+  WriteCounter(pub, 1024);
+  EXPECT_EQ(Statuses(Calls()), kReopenNewRate);
+  EXPECT_EQ(Calls().size(), kReopenNewRate.size());
+}
