@@ -42,8 +42,6 @@ static bool ReadArguments(int argc, char** argv, int32_t* bandValue, int32_t* de
          (argc < 4 || ReadArgument(argv[3], 0, 24, "Bad Scale_factor (%s)\n", scaleFactor));
 }
 
-// True when the player can play the band; otherwise a message names the value
-// it cannot.
 // Opens the band and the device and plays; returns with both possibly open.
 static void Run(int argc, char** argv, BandChannel& ch, CWaveOut& player) {
   int32_t bandValue = 0, device = 0, scaleFactor = kDefaultScaleFactor, band = 0;
