@@ -112,7 +112,9 @@ static void TakeBlock(Recording& r) {
 
 // The band was re-published or its write position jumped: what comes next goes
 // into a new file that carries the values the band announces now. Blocks keep
-// the start-up length, which only sets how much is read at a time.
+// the start-up length, which only sets how much is read at a time. The writer
+// takes the rate even of a band that can't be recorded, so that a paused
+// recording sees when the band announces another one.
 static void Resync(Recording& r) {
   CloseFile(*r.w);
   const volatile BandHeader* h = Header(*r.ch);
@@ -121,11 +123,18 @@ static void Resync(Recording& r) {
   printf("\n%d receiver : band re-synchronised, SampleRate=%d BlockInSamples=%d L0=%d\n", r.band,
          rate, int32_t(h->BlockInSamples), l0);
   r.paused = !CanRecord(r.band, rate, r.buffers.blockInSamples, r.ch->ringSize);
-  if (!r.paused) Retune(*r.w, rate, l0);
+  Retune(*r.w, rate, l0);
+}
+
+// A publisher may take a band back into use by setting its rate in place, with
+// no restart or jump for the channel to notice.
+static bool RateChangedWhilePaused(const Recording& r) {
+  return r.paused && Header(*r.ch)->SampleRate != r.w->sampleRate;
 }
 
 bool CapturePass(Recording& r) {
   WaitForData(*r.ch, kResponsiveWaitMs);
+  if (RateChangedWhilePaused(r)) Resync(r);
   const int32_t len = r.buffers.blockInSamples * kSampleBytes;
   for (int block = 0; !StoppingBefore(block) && Read(*r.ch, len, r.buffers.input); block++) {
     TakeBlock(r);
