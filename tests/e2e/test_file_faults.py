@@ -36,7 +36,11 @@ def read_16_bit_file(path):
 def test_a_publisher_that_jumps_or_restarts_gets_a_new_file_with_nothing_stale(workdir):
     band = ("--band", 13, "--signal", "counter")
     resync = "13 receiver : band re-synchronised, "
-    with simulator(*band, "--at", "1.5", "writepos=8") as sim:
+    # The jump comes late enough for the recorder to be running by then, even on
+    # a loaded machine where Wine takes seconds to start it. At 3.7 s the publisher
+    # is 1.0 s into its 2.7-second ring: the jump to its start skips 1.7 s, which
+    # no publisher at its pace can write between two looks of the recorder.
+    with simulator(*band, "--at", "3.7", "writepos=8") as sim:
         rec = Proc(EXE, 13, cwd=workdir)
         try:
             rec.wait_for(resync + "SampleRate=192000 BlockInSamples=2048 L0=7050000")

@@ -1,5 +1,6 @@
 """The publisher simulator and the band monitor, each in its own Wine process."""
 import re
+import time
 
 from conftest import Proc, run, simulator
 
@@ -19,10 +20,19 @@ def test_counter_pattern_crosses_processes_intact():
 
 def test_reader_follows_a_publisher_that_jumps_is_republished_and_restarts():
     band = ("--band", 2, "--block", 1024)
-    with simulator(*band, "--at", "1.5", "writepos=8", "--at", "3", "ring=65536") as sim:
-        monitor = Proc("vexa_monitor.exe", 2, "--seconds", 7, "--counter")
+    # The changes come late enough for the monitor to be running by then, even on
+    # a loaded machine where Wine takes seconds to start it. At 3.7 s the publisher
+    # is 1.0 s into its 2.7-second ring: the jump to its start skips 1.7 s, which
+    # no publisher at its pace can write in the monitor's last 0.1 s.
+    with simulator(*band, "--at", "3.7", "writepos=8", "--at", "5", "ring=65536") as sim:
+        monitor = Proc("vexa_monitor.exe", 2, "--seconds", 12, "--counter")
         try:
-            monitor.wait_for("4 s:")
+            sim.wait_for("band 2 at 5.0")
+            # Two more of the monitor's seconds, so it has seen the new ring.
+            seconds = monitor.stdout.count(" s: ")
+            deadline = time.monotonic() + 20
+            while monitor.stdout.count(" s: ") < seconds + 2 and time.monotonic() < deadline:
+                time.sleep(0.1)
             assert sim.stop() == 0
             with simulator(*band):  # a new publisher in the mapping the reader still holds
                 assert monitor.wait() == 0
