@@ -82,7 +82,6 @@ bool WriteBlock(WavWriter& w, uint32_t byteCount, const void* bytes);
 
 // Completes the current file with its final sizes and stop time; harmless when
 // no file is open. A file that got no whole sample frame is deleted.
-
 void CloseFile(WavWriter& w);
 
 // Internal steps, open to the tests.
