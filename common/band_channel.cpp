@@ -15,10 +15,8 @@ const double kBurstSlackMs = 250.0;
 const double kBurstSlackBlocks = 2.0;
 
 static int32_t PublisherSpeedup() {
-  char text[16];
-  DWORD length = GetEnvironmentVariableA("VEXA_PUBLISHER_SPEEDUP", text, sizeof text);
   int32_t speedup = 1;
-  if (length == 0 || length >= sizeof text || !ParseInt32(text, &speedup)) return 1;
+  if (!EnvironmentInt32("VEXA_PUBLISHER_SPEEDUP", &speedup)) return 1;
   return speedup < 1 ? 1 : speedup;
 }
 

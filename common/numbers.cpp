@@ -1,5 +1,7 @@
 #include "numbers.h"
 
+#include <windows.h>
+
 #include <ctype.h>
 
 // Parses white space, sign and digits; *digits counts the digits read.
@@ -31,4 +33,10 @@ int32_t AtoiSaturated(const char* text) {
   if (number < INT32_MIN) return INT32_MIN;
   if (number > INT32_MAX) return INT32_MAX;
   return int32_t(number);
+}
+
+bool EnvironmentInt32(const char* name, int32_t* value) {
+  char text[16];
+  DWORD length = GetEnvironmentVariableA(name, text, sizeof text);
+  return length > 0 && length < sizeof text && ParseInt32(text, value);
 }

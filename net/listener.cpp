@@ -71,10 +71,8 @@ static bool waitForRequest(SOCKET s) {
 
 // Takes a shorter idle time-out (1 s up to the default) from the environment.
 static void readIdleTimeout() {
-  char text[16];
-  DWORD length = GetEnvironmentVariableA("VEXA_NET_IDLE_SECONDS", text, sizeof text);
   int32_t seconds = 0;
-  if (length > 0 && length < sizeof text && ParseInt32(text, &seconds) && seconds > 0 &&
+  if (EnvironmentInt32("VEXA_NET_IDLE_SECONDS", &seconds) && seconds > 0 &&
       DWORD(seconds) < kIdleSeconds) {
     g_idleSeconds = DWORD(seconds);
   }
