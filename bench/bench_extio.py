@@ -6,7 +6,7 @@ time, the lost samples and the streaming thread's CPU time per second of stream
 (the host's counter check in the callback included). The host reads every call
 with StartHW's count, as real hosts do. Run by hand:
 
-    VEXA_BUILD=build /usr/bin/python3 bench/bench_extio.py [seconds]
+    scripts/bench.sh extio [seconds]
 """
 import os
 import re

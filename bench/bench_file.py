@@ -2,7 +2,7 @@
 with BlockInSamples 2048 can be recorded without losing a block, and what the
 recorder costs in CPU at real time.
 
-  VEXA_BUILD=build /usr/bin/python3 bench/bench_file.py
+  scripts/bench.sh file
 
 The simulator publishes a known number of counter blocks at the chosen speed,
 from before the recorder opens the band to a while after. A recording that runs

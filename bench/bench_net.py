@@ -4,7 +4,7 @@
 per second, and the server's CPU time per second of stream; then the CPU time
 per second while the same connections are detached (idle senders).
 
-    VEXA_BUILD=build /usr/bin/python3 bench/bench_net.py [--clients 32] [--seconds 30] [--bands 4]
+    scripts/bench.sh net [--clients 32] [--seconds 30] [--bands 4]
 """
 import argparse
 import os
@@ -100,8 +100,6 @@ def main():
     ap.add_argument("--bands", type=int, default=4)
     ap.add_argument("--idle", type=float, default=5, help="seconds of the detached phase")
     args = ap.parse_args()
-    os.environ.setdefault("WINEPREFIX", str(Path(os.environ.get("VEXA_BUILD", ROOT / "build"))
-                                            .resolve() / "wineprefix"))
     sim_args = []
     for b in range(args.bands):
         # A ring that is no multiple of the counter's period, so an overrun shows.

@@ -1,26 +1,113 @@
-# Sourced by the scripts: where the build lives and how Wine runs in it.
+# Sourced by the scripts: the one place that knows the two architectures, where each
+# is built and how Wine runs it. Everything else (CMake, CTest, the tests, the
+# benchmarks) takes them from the variables vexa_use_arch exports.
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-BUILD=${VEXA_BUILD:-$ROOT/build}
-export WINEPREFIX=$BUILD/wineprefix
-export WINEARCH=win32
+BUILD_ROOT=${VEXA_BUILD_ROOT:-$ROOT/build}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-export VEXA_BUILD=$BUILD
 PYTHON=/usr/bin/python3
+# VEXA_ARCH=x86 or x64 restricts the scripts to one architecture.
+VEXA_WANTED=${VEXA_ARCH:-x86 x64}
 
-# Installs what is missing (needs root then), configures and builds.
+# Ends the script with one message that says what failed and what to do, the
+# command's last lines of output (from the file named) and status 1.
+vexa_fail() { # what-failed what-to-do [output-file]
+  echo "FAILED: $1" >&2
+  if [ -n "${3:-}" ] && [ -s "$3" ]; then
+    echo "-- its last lines of output:" >&2
+    tail -n 15 "$3" | sed 's/^/   /' >&2
+  fi
+  echo "What to do: $2" >&2
+  exit 1
+}
+
+# The Wine loader of each architecture.
+vexa_loader() {
+  case $1 in
+    x86) echo /usr/lib/wine/wine ;;
+    x64) echo /usr/lib/wine/wine64 ;;
+    *) return 1 ;;
+  esac
+}
+
+vexa_bits() {
+  case $1 in
+    x86) echo 32-bit ;;
+    x64) echo 64-bit ;;
+  esac
+}
+
+# Selects an architecture for what follows: build folder, toolchain, Wine prefix.
+vexa_use_arch() {
+  case $1 in
+    x86) export WINEARCH=win32 VEXA_TOOL_PREFIX=i686-w64-mingw32 ;;
+    x64) export WINEARCH=win64 VEXA_TOOL_PREFIX=x86_64-w64-mingw32 ;;
+  esac
+  export VEXA_ARCH=$1
+  export VEXA_BUILD=$BUILD_ROOT/$1
+  export WINEPREFIX=$VEXA_BUILD/wineprefix
+  VEXA_WINE=$(vexa_loader "$1")
+  export VEXA_WINE WINELOADER=$VEXA_WINE
+  BUILD=$VEXA_BUILD
+}
+
+# Tries each architecture's Wine loader: VEXA_RUNNABLE lists those that start here,
+# VEXA_ARCH_NOTE says so in one line.
+vexa_probe_arches() {
+  local arch out wanted=$VEXA_WANTED refused=""
+  VEXA_RUNNABLE=""
+  for arch in $wanted; do
+    vexa_loader "$arch" >/dev/null ||
+      vexa_fail "unknown architecture VEXA_ARCH=$arch" "set VEXA_ARCH to x86 or x64, or leave it unset"
+    if out=$("$(vexa_loader "$arch")" --version 2>&1); then
+      VEXA_RUNNABLE="$VEXA_RUNNABLE $arch"
+    else
+      refused="$refused; no $(vexa_bits "$arch") code (${out##*: }): the $arch programs are built but not run"
+    fi
+  done
+  VEXA_RUNNABLE=${VEXA_RUNNABLE# }
+  [ -n "$VEXA_RUNNABLE" ] ||
+    vexa_fail "this machine runs none of the Windows programs wanted ($wanted)$refused" \
+      "run on an x86-64 Linux machine with Debian's wine and wine64 (scripts/setup.sh installs them)"
+  VEXA_ARCH_NOTE="this machine runs ${VEXA_RUNNABLE// / and } programs$refused"
+  [ "$wanted" = "x86 x64" ] || VEXA_ARCH_NOTE="$VEXA_ARCH_NOTE (VEXA_ARCH=$wanted)"
+}
+
+# Configures and builds the selected architecture; the targets given, or all.
+vexa_build_arch() {
+  local log=$BUILD_ROOT/build-$VEXA_ARCH.log
+  mkdir -p "$BUILD_ROOT"
+  if [ ! -f "$VEXA_BUILD/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$VEXA_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$VEXA_ARCH.cmake" \
+      -DCMAKE_CROSSCOMPILING_EMULATOR="$VEXA_WINE" >"$log" 2>&1 ||
+      vexa_fail "configuring the $VEXA_ARCH build (cmake in $VEXA_BUILD)" \
+        "read $log; delete $VEXA_BUILD and run again" "$log"
+  fi
+  ninja -C "$VEXA_BUILD" "$@" >"$log" 2>&1 ||
+    vexa_fail "building the $VEXA_ARCH programs (ninja -C $VEXA_BUILD $*)" "read $log" "$log"
+}
+
+# Creates the selected architecture's Wine prefix on its first use.
+vexa_prefix() {
+  [ -f "$WINEPREFIX/system.reg" ] && return 0
+  local log=$BUILD_ROOT/wineprefix-$VEXA_ARCH.log
+  echo "creating the $WINEARCH Wine prefix in $WINEPREFIX"
+  { "$VEXA_WINE" wineboot -i && wineserver -w; } >"$log" 2>&1 && [ -f "$WINEPREFIX/system.reg" ] ||
+    vexa_fail "creating the Wine prefix ($VEXA_WINE wineboot -i with WINEPREFIX=$WINEPREFIX)" \
+      "delete $WINEPREFIX and run again; if it fails again, check that Debian's wine packages are installed" "$log"
+}
+
+# Installs what is missing, probes the architectures and builds every one of them
+# (both are always built, also where only one runs); the targets given, or all.
 vexa_build() {
-  if [ "$(id -u)" -eq 0 ]; then "$ROOT/scripts/setup.sh"; else "$ROOT/scripts/setup.sh" || return 1; fi
-  if [ ! -f "$BUILD/build.ninja" ]; then
-    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" >/dev/null || return 1
-  fi
-  ninja -C "$BUILD" "$@" || return 1
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "creating the Wine prefix in $WINEPREFIX"
-    wineboot -i >/dev/null 2>&1
-    wineserver -w
-  fi
+  "$ROOT/scripts/setup.sh" || exit 1
+  vexa_probe_arches
+  local arch
+  for arch in $VEXA_WANTED; do
+    vexa_use_arch "$arch"
+    vexa_build_arch "$@"
+  done
 }
 
 # A virtual display for the programs that show windows.

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs what the build, the tests and the demo need from Debian 12's packages.
 # Idempotent: when everything is present it only checks and returns.
-set -euo pipefail
+set -uo pipefail
 
 packages=(
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine32:i386 wine64 xvfb xauth x11-apps x11-utils imagemagick
   cmake ninja-build googletest clang-format
   python3 python3-pytest python3-pytest-timeout python3-numpy python3-soundfile python3-matplotlib
-  sox libsox-fmt-all sndfile-programs alsa-utils libasound2-plugins:i386
+  sox libsox-fmt-all sndfile-programs alsa-utils libasound2-plugins:i386 libasound2-plugins
   tmux procps
 )
 
@@ -18,15 +19,27 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
+fail() { # what-failed log
+  echo "setup: FAILED: $1" >&2
+  echo "-- its last lines of output:" >&2
+  tail -n 15 "$2" | sed 's/^/   /' >&2
+  echo "What to do: check the machine's network and apt sources, then run scripts/setup.sh again as root" >&2
+  exit 1
+}
+
 if [ "$(id -u)" -ne 0 ]; then
-  echo "setup: missing packages (${missing[*]}); run this script as root" >&2
+  echo "setup: missing packages (${missing[*]}); run scripts/setup.sh as root to install them" >&2
   exit 1
 fi
 
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+echo "setup: installing ${missing[*]}"
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
+  dpkg --add-architecture i386 >"$log" 2>&1 || fail "dpkg --add-architecture i386" "$log"
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+apt-get update -qq >"$log" 2>&1 || fail "apt-get update" "$log"
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >"$log" 2>&1 ||
+  fail "apt-get install ${missing[*]}" "$log"
 echo "setup: installed ${missing[*]}"

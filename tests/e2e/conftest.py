@@ -1,7 +1,9 @@
 """Shared harness for the end-to-end tests: runs the real .exe files under Wine.
 
-Every program runs in the build tree's own Wine prefix, so the bands that the
-simulator publishes there are seen by the programs under test and by nothing else.
+The architecture under test comes from scripts/env.sh (vexa_use_arch), which exports
+its build folder, Wine loader and prefix. Every program runs in that build's own
+prefix, so the bands that the simulator publishes there are seen by the programs
+under test and by nothing else.
 """
 import math
 import os
@@ -18,24 +20,26 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-BUILD = Path(os.environ.get("VEXA_BUILD", ROOT / "build")).resolve()
+_ARCH_VARS = ("VEXA_ARCH", "VEXA_BUILD", "VEXA_WINE", "VEXA_TOOL_PREFIX", "WINEPREFIX", "WINEARCH")
+if any(v not in os.environ for v in _ARCH_VARS):
+    pytest.exit("run the tests through scripts/test.sh, which chooses the architecture "
+                f"and sets {', '.join(_ARCH_VARS)}", returncode=2)
+ARCH = os.environ["VEXA_ARCH"]
+BUILD = Path(os.environ["VEXA_BUILD"]).resolve()
 BIN = BUILD / "bin"
 ARTIFACTS = BUILD / "test-artifacts"
+WINE = os.environ["VEXA_WINE"]
 
 
 def wine_env(**extra):
     env = dict(os.environ)
-    env.update(
-        WINEPREFIX=str(BUILD / "wineprefix"),
-        WINEDEBUG="-all",
-        WINEDLLOVERRIDES="mscoree,mshtml=",
-    )
+    env.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", WINELOADER=WINE)
     env.update({k: str(v) for k, v in extra.items()})
     return env
 
 
-def wine_cmd(exe, *args):
-    return ["wine", str(BIN / exe), *[str(a) for a in args]]
+def wine_cmd(exe, *args, wine=WINE, folder=BIN):
+    return [wine, str(folder / exe), *[str(a) for a in args]]
 
 
 def run(exe, *args, cwd=None, timeout=60, env=None):
@@ -60,10 +64,10 @@ def _text(file):
 class Proc:
     """A program running in the background, its output collected as it comes."""
 
-    def __init__(self, exe, *args, cwd=None, env=None):
+    def __init__(self, exe, *args, cwd=None, env=None, wine=WINE, folder=BIN):
         self.name = exe
         self.popen = subprocess.Popen(
-            wine_cmd(exe, *args), cwd=cwd, env=env or wine_env(), stdin=subprocess.DEVNULL,
+            wine_cmd(exe, *args, wine=wine, folder=folder), cwd=cwd, env=env or wine_env(), stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self._out = bytearray()
         self._err = bytearray()
@@ -135,15 +139,15 @@ class Proc:
 
 
 @contextmanager
-def simulator(*args):
-    """Runs vexa_sim with the given arguments while the block runs. Readers started
-    meanwhile are told how much faster than real time it publishes, or they would
-    take its pace for a publisher that jumped."""
+def simulator(*args, **where):
+    """Runs vexa_sim with the given arguments while the block runs (another build's
+    with wine= and folder=). Readers started meanwhile are told how much faster than
+    real time it publishes, or they would take its pace for a publisher that jumped."""
     speedup = _speedup(args)
     saved = os.environ.get("VEXA_PUBLISHER_SPEEDUP")
     if speedup > 1:
         os.environ["VEXA_PUBLISHER_SPEEDUP"] = str(speedup)
-    sim = Proc("vexa_sim.exe", *args)
+    sim = Proc("vexa_sim.exe", *args, **where)
     try:
         sim.wait_for("Ctrl+C to stop")
         yield sim
@@ -227,7 +231,7 @@ def start_wine():
     reading that program's output to its end would wait for the services.
     """
     subprocess.run(["wineserver", "-p", "30"], env=wine_env(), check=False)
-    subprocess.run(["wine", "cmd", "/c", "exit"], env=wine_env(), stdin=subprocess.DEVNULL,
+    subprocess.run([WINE, "cmd", "/c", "exit"], env=wine_env(), stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=False)
 
 

@@ -1,12 +1,26 @@
 """The publisher simulator and the band monitor, each in its own Wine process."""
+import os
 import re
 import time
+from pathlib import Path
 
-from conftest import Proc, run, simulator
+import pytest
+
+from conftest import ARCH, Proc, run, simulator
+
+# Where 32-bit code runs, the 64-bit tools are also tried on a 32-bit publisher, in
+# the 64-bit prefix: the shared memory holds no pointers, only 32-bit integers.
+PEER = os.environ.get("VEXA_PEER_BIN")
+PUBLISHERS = [pytest.param({}, id=f"{ARCH}-publisher")]
+if PEER:
+    PUBLISHERS.append(pytest.param(
+        {"wine": os.environ["VEXA_PEER_WINE"], "folder": Path(PEER)}, id="x86-publisher"))
 
 
-def test_counter_pattern_crosses_processes_intact():
-    with simulator("--band", 2, "--block", 1024, "--speed", 4, "--band", 5, "--rate", 48000):
+@pytest.mark.parametrize("publisher", PUBLISHERS)
+def test_counter_pattern_crosses_processes_intact(publisher):
+    with simulator("--band", 2, "--block", 1024, "--speed", 4, "--band", 5, "--rate", 48000,
+                   **publisher):
         res = run("vexa_monitor.exe", 2, "--seconds", 3, "--counter")
     assert res.returncode == 0, res.stderr
     assert "band 2: SampleRate=192000 BlockInSamples=1024 L0=7050000 BufferSize=4194304" in res.stdout

@@ -13,7 +13,7 @@ static const char kUsage[] =
     "Usage: extio_host [options] <plugin.dll> [step ...]\n"
     "\n"
     "Loads an ExtIO plug-in, checks that every export resolves under its plain and\n"
-    "its decorated name, registers the host's callback and runs the steps in order,\n"
+    "(32-bit) its decorated name, registers the host's callback and runs the steps in order,\n"
     "with its own message loop between them. Prints what the plug-in does.\n"
     "\n"
     "Steps:\n"

@@ -27,19 +27,29 @@ static const ExportName kOptionalExports[] = {
 };
 #undef EXPORT
 
+// A 32-bit plug-in carries each export under its plain and its decorated stdcall
+// name; x64 has one calling convention, and its names no decoration.
+#ifdef _WIN64
+static const int kNamesPerExport = 1;
+#else
+static const int kNamesPerExport = 2;
+#endif
+
 static FARPROC* Slot(void* record, const ExportName& e) {
   return reinterpret_cast<FARPROC*>(static_cast<char*>(record) + e.offset);
 }
 
 static void* g_anyExport;  // an address inside the plug-in's code
 
-// Resolves one export under both names; counts the names found.
+// Resolves one export under its names; counts the names found.
 static int Resolve(const ExportName& e, void* record, bool required) {
   FARPROC plain = GetProcAddress(g_plugin.module, e.plain);
   FARPROC decorated = GetProcAddress(g_plugin.module, e.decorated);
+  bool twoNames = kNamesPerExport == 2;
   if (required && !plain) Error("missing export: %s", e.plain);
-  if (required && !decorated) Error("missing export: %s", e.decorated);
-  if (!plain != !decorated) Error("export %s has only one of its two names", e.plain);
+  if (required && twoNames && !decorated) Error("missing export: %s", e.decorated);
+  if (!twoNames && decorated) Error("export %s has a decorated name in a 64-bit DLL", e.plain);
+  if (twoNames && !plain != !decorated) Error("export %s has only one of its two names", e.plain);
   if (plain && decorated && plain != decorated)
     Error("export %s and its decorated name are two functions", e.plain);
   *Slot(record, e) = plain ? plain : decorated;
@@ -64,9 +74,9 @@ bool LoadPlugin(const char* path) {
   bool oneClose = g_plugin.CloseHW == g_plugin.HideGUI;
   if (!oneClose) Error("%s", "CloseHW and HideGUI are two functions");
   printf("loaded %s: %d of %d exports found%s; %d of %d optional export names\n", path, found,
-         int(2 * sizeof kExports / sizeof kExports[0]),
+         int(kNamesPerExport * sizeof kExports / sizeof kExports[0]),
          oneClose ? ", CloseHW and HideGUI are one function" : "", optional,
-         int(2 * sizeof kOptionalExports / sizeof kOptionalExports[0]));
+         int(kNamesPerExport * sizeof kOptionalExports / sizeof kOptionalExports[0]));
   return true;
 }
 
