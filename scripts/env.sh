@@ -54,23 +54,26 @@ vexa_use_arch() {
 # Tries each architecture's Wine loader: VEXA_RUNNABLE lists those that start here,
 # VEXA_ARCH_NOTE says so in one line.
 vexa_probe_arches() {
-  local arch out wanted=$VEXA_WANTED refused=""
+  local arch out why="" idle=""
   VEXA_RUNNABLE=""
-  for arch in $wanted; do
+  for arch in $VEXA_WANTED; do
     vexa_loader "$arch" >/dev/null ||
       vexa_fail "unknown architecture VEXA_ARCH=$arch" "set VEXA_ARCH to x86 or x64, or leave it unset"
     if out=$("$(vexa_loader "$arch")" --version 2>&1); then
       VEXA_RUNNABLE="$VEXA_RUNNABLE $arch"
     else
-      refused="$refused; no $(vexa_bits "$arch") code (${out##*: }): the $arch programs are built but not run"
+      why="$why, no $(vexa_bits "$arch") code (${out##*: })"
+      idle="$idle $arch"
     fi
   done
   VEXA_RUNNABLE=${VEXA_RUNNABLE# }
   [ -n "$VEXA_RUNNABLE" ] ||
-    vexa_fail "this machine runs none of the Windows programs wanted ($wanted)$refused" \
+    vexa_fail "this machine runs none of the Windows programs wanted ($VEXA_WANTED): ${why#, }" \
       "run on an x86-64 Linux machine with Debian's wine and wine64 (scripts/setup.sh installs them)"
-  VEXA_ARCH_NOTE="this machine runs ${VEXA_RUNNABLE// / and } programs$refused"
-  [ "$wanted" = "x86 x64" ] || VEXA_ARCH_NOTE="$VEXA_ARCH_NOTE (VEXA_ARCH=$wanted)"
+  VEXA_ARCH_NOTE="this machine runs ${VEXA_RUNNABLE// / and } programs"
+  idle=${idle# }
+  [ -z "$idle" ] || VEXA_ARCH_NOTE="$VEXA_ARCH_NOTE$why: the ${idle// / and } programs are built but not run"
+  [ "$VEXA_WANTED" = "x86 x64" ] || VEXA_ARCH_NOTE="$VEXA_ARCH_NOTE (VEXA_ARCH=$VEXA_WANTED)"
 }
 
 # Configures and builds the selected architecture; the targets given, or all.
