@@ -4,6 +4,8 @@
 #include <malloc.h>
 #include <math.h>
 
+#include "convert_paths.h"
+
 static const int kAlignment = 32;
 static const float kMax16 = 32767.0f;
 
@@ -17,17 +19,19 @@ static inline __m128i ConvertFour(__m128 v, __m128 scale, __m128 top) {
   return _mm_cvtps_epi32(v);
 }
 
-IppStatus __stdcall ippsConvert_32f16s_Sfs(const Ipp32f* pSrc, Ipp16s* pDst, int len, IppRoundMode,
-                                           int scaleFactor) {
-  if (!pSrc || !pDst) return ippStsNullPtrErr;
-  if (len < 1) return ippStsSizeErr;
+// Every path ends here: its kernel does the leading multiple of 16 values, this
+// loop and the scalar tail the rest, all under one MXCSR setting.
+void ConvertOnPath(ConvertPath path, const Ipp32f* pSrc, Ipp16s* pDst, int len, int scaleFactor) {
   // The conversion instruction rounds as MXCSR says, and a host program that loads
   // the plug-in may have changed that: round to nearest for this call only.
   const unsigned int savedMode = _mm_getcsr();
   _mm_setcsr(savedMode & ~unsigned(_MM_ROUND_MASK));
-  const __m128 scale = _mm_set1_ps(ldexpf(1.0f, -scaleFactor));
-  const __m128 top = _mm_set1_ps(kMax16);
+  const float scaleValue = ldexpf(1.0f, -scaleFactor);
   int i = 0;
+  if (path == kPathAvx2) i = ConvertAvx2(pSrc, pDst, len, scaleValue);
+  if (path == kPathAvx512) i = ConvertAvx512(pSrc, pDst, len, scaleValue);
+  const __m128 scale = _mm_set1_ps(scaleValue);
+  const __m128 top = _mm_set1_ps(kMax16);
   for (; i + 8 <= len; i += 8) {
     __m128i lo = ConvertFour(_mm_loadu_ps(pSrc + i), scale, top);
     __m128i hi = ConvertFour(_mm_loadu_ps(pSrc + i + 4), scale, top);
@@ -38,6 +42,13 @@ IppStatus __stdcall ippsConvert_32f16s_Sfs(const Ipp32f* pSrc, Ipp16s* pDst, int
     pDst[i] = Ipp16s(_mm_cvtsi128_si32(_mm_packs_epi32(one, one)));
   }
   _mm_setcsr(savedMode);
+}
+
+IppStatus __stdcall ippsConvert_32f16s_Sfs(const Ipp32f* pSrc, Ipp16s* pDst, int len, IppRoundMode,
+                                           int scaleFactor) {
+  if (!pSrc || !pDst) return ippStsNullPtrErr;
+  if (len < 1) return ippStsSizeErr;
+  ConvertOnPath(ChosenConvertPath(), pSrc, pDst, len, scaleFactor);
   return ippStsNoErr;
 }
 
