@@ -107,6 +107,7 @@ struct LoopTest : ::testing::Test {
     RemoveFakes();
     ClearStopRequest();
     g_keyPressed = KeyWaiting;
+    g_tickMs = TickMs;
   }
   void Publish(int blocks) {
     std::vector<float> iq(kBlock * 2);
@@ -134,9 +135,11 @@ struct LoopTest : ::testing::Test {
     ASSERT_TRUE(PublisherCreate(pub, kBand, sampleRate, 512, 14074000, ringBytes));
   }
   static bool (*KeyWaiting)();
+  static ULONGLONG (*TickMs)();
 };
 WavWriter LoopTest::w;
 bool (*LoopTest::KeyWaiting)() = g_keyPressed;
+ULONGLONG (*LoopTest::TickMs)() = g_tickMs;
 
 // After a burst, one wake-up takes every block there is: a loop that took one
 // block per wake-up would fall behind for good with every missed signal.
@@ -159,20 +162,26 @@ TEST_F(LoopTest, OneWakeUpTakesTheWholeBurstAndTheLoopStopsWhileTheBandIsSilent)
   }
 }
 
-uint64_t g_keyAfter;  // the fake key is pressed once the files have grown past this
+int g_keyLooks;  // how often the loop asked the keyboard
 
+// A key already waiting when the recording would start ends it with no file.
 // Under overload the loop may never run out of blocks: a key press must still
-// end it soon, within the 64 blocks between two looks at the keyboard.
-TEST_F(LoopTest, AKeyPressedDuringACatchUpEndsItSoon) {
+// end it soon, as it looks after each 100 ms of work (here 30 ms a block), and
+// not before every block, which would cost more than the block.
+TEST_F(LoopTest, AKeyPressedBeforeTheFirstBlockOrDuringACatchUpEndsTheRecording) {
   ::Setup(w, Pcm16, 192000, 7050000, kBand, Utc, Hour);
-  g_keyAfter = 218;
-  g_keyPressed = [] { return g_disk->bytesWritten > g_keyAfter; };
+  g_keyPressed = [] { return ++g_keyLooks > 0; };
   Publish(100);
+  CaptureLoop(r);
+  EXPECT_TRUE(disk.files.empty());
+  g_keyLooks = 0;
+  g_keyPressed = [] { return ++g_keyLooks > 0 && g_disk->bytesWritten > 218; };
+  g_tickMs = [] { return ULONGLONG(g_disk->bytesWritten / (kBlock * 4) * 30); };
   testing::internal::CaptureStdout();
   EXPECT_FALSE(CapturePass(r));
-  CaptureLoop(r);
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(218u + 64 * kBlock * 4, disk.bytesWritten.load());
+  EXPECT_EQ(218u + 4 * kBlock * 4, disk.bytesWritten.load());
+  EXPECT_EQ(2, g_keyLooks);  // after 120 ms, and at the end of the pass
 }
 
 // A restarted publisher: the file so far is completed, and the next one holds
