@@ -1,9 +1,13 @@
-// The capture loop against an in-process publisher, and its stop request.
+// The command line's settings, the capture loop against an in-process
+// publisher, and its stop request.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "command_line.h"
 #include "fakes.h"
 #include "publisher.h"
 #include "recorder.h"
@@ -46,6 +50,40 @@ TEST(BandCheck, NamesTheValueAtFault) {
       "Can't record 7 receiver: BlockInSamples=1048577 is not supported\n"
       "Can't record 7 receiver: BufferSize=65536 can't hold a block of 8192 samples\n",
       testing::internal::GetCapturedStderr());
+}
+
+// What the recorder runs with for each flag word: of H and Q the last wins, and
+// C changes 16-bit files only.
+TEST(CommandLine, FlagWordsGiveTheSettingsTheirLettersChoose) {
+  struct Case {
+    std::vector<const char*> args;
+    int32_t band, scaleFactor;
+    SampleFormat format;
+    TimeBase timeBase;
+    Rotation rotation;
+  };
+  const Case cases[] = {
+      {{"3"}, 3, 16, Pcm16, Utc, Hour},
+      {{"7100", "24", "hq"}, 7100, 24, Pcm16, Utc, QuarterHour},
+      {{"3", "0", "QH"}, 3, 0, Pcm16, Utc, HalfHour},
+      {{"3", "16", "C"}, 3, 16, Pcm16ShortFmt, Utc, Hour},
+      {{"3", "-1", "C"}, 3, -1, Pcm24Extensible, Utc, Hour},
+      {{"3", "-2", "xlc"}, 3, -2, Pcm24Plain, LocalTime, Hour},
+  };
+  testing::internal::CaptureStdout();
+  for (const Case& c : cases) {
+    std::vector<const char*> argv = {"VEXA_File"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    RecorderSettings s;
+    ASSERT_TRUE(ParseCommandLine(int(argv.size()), const_cast<char**>(argv.data()), &s));
+    std::string what = c.args.size() > 2 ? c.args[2] : c.args.back();
+    EXPECT_EQ(c.band, s.band) << what;
+    EXPECT_EQ(c.scaleFactor, s.scaleFactor) << what;
+    EXPECT_EQ(c.format, s.format) << what;
+    EXPECT_EQ(c.timeBase, s.timeBase) << what;
+    EXPECT_EQ(c.rotation, s.rotation) << what;
+  }
+  testing::internal::GetCapturedStdout();
 }
 
 TEST(ConsoleEvents, OnlyTheThreeStopEventsAreHandled) {
