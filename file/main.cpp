@@ -8,13 +8,14 @@
 // One writer for the run; its buffers are too large for the stack.
 static WavWriter g_writer;
 
-static void Record(BandChannel& ch, const RecorderSettings& s, int32_t band, const BandHeader& h) {
-  if (!CanRecord(band, h.SampleRate, h.BlockInSamples, ch.ringSize)) return;
+// False when the band can't be recorded; true after an orderly stop.
+static bool Record(BandChannel& ch, const RecorderSettings& s, int32_t band, const BandHeader& h) {
+  if (!CanRecord(band, h.SampleRate, h.BlockInSamples, ch.ringSize)) return false;
   Recording r = {&ch, &g_writer, {}, band, s.scaleFactor, false};
   if (!AllocateBlockBuffers(r.buffers, h.BlockInSamples)) {
     fprintf(stderr, "Can't record %d receiver: no memory for BlockInSamples=%d\n", band,
             h.BlockInSamples);
-    return;
+    return false;
   }
   Setup(g_writer, s.format, h.SampleRate, h.L0, band, s.timeBase, s.rotation);
   if (!InstallStopHandler()) printf("Can't register console control handler!\n");
@@ -22,6 +23,7 @@ static void Record(BandChannel& ch, const RecorderSettings& s, int32_t band, con
   CloseFile(g_writer);
   RemoveStopHandler();
   FreeBlockBuffers(r.buffers);
+  return true;
 }
 
 int main(int argc, char** argv) {
@@ -31,10 +33,10 @@ int main(int argc, char** argv) {
   RecorderSettings settings;
   int32_t band;
   BandHeader header;
-  if (ParseCommandLine(argc, argv, &settings) &&
-      OpenReceiverBand(ch, settings.band, &band, &header)) {
-    Record(ch, settings, band, header);
-  }
+  // A script or a service wrapper tells a failure from a normal stop by the status.
+  bool recorded = ParseCommandLine(argc, argv, &settings) &&
+                  OpenReceiverBand(ch, settings.band, &band, &header) &&
+                  Record(ch, settings, band, header);
   Close(ch);
-  return 0;
+  return recorded ? 0 : 1;
 }

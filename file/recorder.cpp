@@ -90,17 +90,26 @@ void RemoveStopHandler() {
 }
 
 // A key check asks the console host, which costs more than a whole block (some
-// 300 us under Wine): a long catch-up asks once every kBlocksPerKeyCheck blocks,
-// and every pass asks once at its end.
-static const int kBlocksPerKeyCheck = 64;
+// 300 us under Wine): a long catch-up asks once kKeyCheckMs of work has passed
+// since the pass began or the last look, and every pass asks once at its end.
+static const ULONGLONG kKeyCheckMs = 100;
+
+static ULONGLONG TickMs() {
+  return GetTickCount64();
+}
+
+ULONGLONG (*g_tickMs)() = TickMs;
 
 static bool Stopping() {
   return StopRequested() || g_keyPressed();
 }
 
-static bool StoppingBefore(int block) {
-  if (block > 0 && block % kBlocksPerKeyCheck == 0) return Stopping();
-  return StopRequested();
+static bool StoppingBefore(ULONGLONG& keyCheckedAt) {
+  if (StopRequested()) return true;
+  ULONGLONG now = g_tickMs();
+  if (now - keyCheckedAt < kKeyCheckMs) return false;
+  keyCheckedAt = now;
+  return g_keyPressed();
 }
 
 static void TakeBlock(Recording& r) {
@@ -136,9 +145,8 @@ bool CapturePass(Recording& r) {
   WaitForData(*r.ch, kResponsiveWaitMs);
   if (RateChangedWhilePaused(r)) Resync(r);
   const int32_t len = r.buffers.blockInSamples * kSampleBytes;
-  for (int block = 0; !StoppingBefore(block) && Read(*r.ch, len, r.buffers.input); block++) {
-    TakeBlock(r);
-  }
+  ULONGLONG keyCheckedAt = g_tickMs();
+  while (!StoppingBefore(keyCheckedAt) && Read(*r.ch, len, r.buffers.input)) TakeBlock(r);
   if (TakeResync(*r.ch)) Resync(r);
   return !Stopping();
 }

@@ -40,8 +40,11 @@ BOOL WINAPI OnConsoleEvent(DWORD controlType);
 bool StopRequested();
 void ClearStopRequest();
 
-// Whether a key waits in the console input (_kbhit); tests replace it.
+// Whether a key waits in the console input (_kbhit), and the milliseconds
+// clock (GetTickCount64) that spaces those looks in a long catch-up; tests
+// replace both.
 extern bool (*g_keyPressed)();
+extern ULONGLONG (*g_tickMs)();
 
 // One band's recording, as the capture loop runs it.
 struct Recording {
@@ -54,9 +57,10 @@ struct Recording {
 };
 
 // One wake-up: waits for the publisher's signal (with a time-out) and takes
-// every whole block there is, until a stop request or a key press. When the
-// channel resynchronised, completes the file and takes the band's new values.
-// False when the recording must end.
+// every whole block there is, until a stop request or a key press, which it
+// looks for at least every 100 ms of work. When the channel resynchronised,
+// completes the file and takes the band's new values. False when the
+// recording must end.
 bool CapturePass(Recording& r);
 
 // Runs passes until the stop flag is set or a key is pressed. The waits time

@@ -42,12 +42,13 @@ static void TakeTime(WavWriter& w, int64_t t) {
   if (broken) w.now = *broken;
 }
 
-static bool NewFileDue(Rotation rotation, int previous, int minute) {
-  if (rotation == Hour) return minute < previous;
-  if (previous == 59 && minute == 0) return true;
-  if (previous == 29 && minute == 30) return true;
-  if (rotation == HalfHour) return false;
-  return (previous == 14 && minute == 15) || (previous == 44 && minute == 45);
+// Where the rotation period holding calendar time t began, t broken down in
+// w.now. Periods follow the file-name clock (in local time they begin at its
+// hours), and as calendar times they keep growing when that clock falls back
+// an hour, so a repeated local hour is a later period.
+static int64_t PeriodStart(const WavWriter& w, int64_t t) {
+  int minutes = w.rotation == Hour ? 60 : w.rotation == HalfHour ? 30 : 15;
+  return t - (w.now.tm_min % minutes) * 60 - w.now.tm_sec;
 }
 
 // The file-name pattern, with "_<n>" before ".wav" for n >= 2.
@@ -147,6 +148,7 @@ bool OpenFile(WavWriter& w) {
     return false;
   }
   w.fileBytes = w.headerBytes;
+  w.filePeriod = w.blockPeriod;
   return true;
 }
 
@@ -212,8 +214,9 @@ bool WriteBlock(WavWriter& w, uint32_t byteCount, const void* bytes) {
   TakeTime(w, now);
   if (w.previousSecond > w.now.tm_sec) printf(".");
   w.previousSecond = w.now.tm_sec;
-  if (NewFileDue(w.rotation, w.previousMinute, w.now.tm_min)) CloseFile(w);
-  w.previousMinute = w.now.tm_min;
+  w.blockPeriod = PeriodStart(w, now);
+  // A clock set back gives an earlier period: the file goes on.
+  if (IsOpen(w) && w.blockPeriod > w.filePeriod) CloseFile(w);
   if (IsOpen(w) && !Fits(w, byteCount)) CloseFile(w);
   if (!IsOpen(w) && w.failing && !Elapsed(now, w.failedAt, kRetrySeconds)) return false;
   if (!OpenFile(w)) return false;

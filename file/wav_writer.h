@@ -53,8 +53,9 @@ struct WavWriter {
   uint32_t headerBytes;                 // 218, 216 or 240
   uint8_t infoList[kInfoListCapacity];  // "LIST" chunk appended to 24-bit files
   uint32_t infoBytes;
-  int32_t previousSecond;  // of the previous block
-  int32_t previousMinute;
+  int32_t previousSecond;        // of the previous block
+  int64_t blockPeriod;           // start of the latest block's rotation period (calendar seconds)
+  int64_t filePeriod;            // start of the rotation period of the open file's first block
   struct tm now;                 // the latest block's time in the file-name time base
   char fileName[kFileNameSize];  // of the current or last attempted file
 };
@@ -75,9 +76,11 @@ void Setup(WavWriter& w, SampleFormat format, int32_t sampleRate, int32_t l0, in
 // while no file is open.
 void Retune(WavWriter& w, int32_t sampleRate, int32_t l0);
 
-// Appends one converted block, first starting a new file when a boundary has
-// passed. False when the block did not go whole into a file. After a failed
-// file, blocks are dropped until a new file is tried kRetrySeconds later.
+// Appends one converted block, first starting a new file when the block falls
+// in a later rotation period than the file's first block, however long the
+// band was silent in between. False when the block did not go whole into a
+// file. After a failed file, blocks are dropped until a new file is tried
+// kRetrySeconds later.
 bool WriteBlock(WavWriter& w, uint32_t byteCount, const void* bytes);
 
 // Completes the current file with its final sizes and stop time; harmless when

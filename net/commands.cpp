@@ -85,7 +85,8 @@ static const char* startCommand(ClientContext& ctx, const Args& a) {
   if (!iq && _stricmp(a.first, "bandscope") != 0) return kInvalid;
   if (!a.second) return kInvalid;
   int32_t port = AtoiSaturated(a.second);
-  if (port < 1) return kInvalid;
+  // The port is the number's low 16 bits; nobody receives at port 0.
+  if (port < 1 || (iq && (port & 0xFFFF) == 0)) return kInvalid;
   if (!iq) return kOk;
   if (!attached(ctx)) return kNotAttached;
   if (iqSending(ctx)) return kAlreadySending;

@@ -18,6 +18,7 @@ static const int kRecvSize = 4096;
 // A logged request shows each byte as itself or as four characters, \xNN.
 static const int kLoggedSize = kRecvSize * 4 + 1;
 static const int kAddressTextSize = 16;  // "255.255.255.255"
+static const int kReasonSize = 64;       // why a connection got no slot
 // A connection without a stream that sends no request for this long is closed,
 // so silent peers cannot hold every slot. VEXA_NET_IDLE_SECONDS shortens it for
 // the tests.
@@ -161,11 +162,15 @@ static DWORD WINAPI clientThread(LPVOID param) {
   return 0;
 }
 
-static bool clientNew(const sockaddr_in& peer, SOCKET s) {
+// Puts an accepted connection into the first free slot and starts its thread.
+// On failure the connection is closed and why (kReasonSize bytes) says what
+// stood in the way.
+static bool clientNew(const sockaddr_in& peer, SOCKET s, char* why) {
   int index = 0;
   while (index < kSlotCount && g_slots[index].socket != INVALID_SOCKET) index++;
   if (index == kSlotCount) {
     closesocket(s);
+    snprintf(why, kReasonSize, "all %d client slots are taken", kSlotCount);
     return false;
   }
   ClientSlot& slot = g_slots[index];
@@ -183,7 +188,8 @@ static bool clientNew(const sockaddr_in& peer, SOCKET s) {
     closesocket(s);
     slot.socket = INVALID_SOCKET;
     LeaveCriticalSection(&g_slotLock);
-    SetLastError(error);
+    snprintf(why, kReasonSize, "no thread for slot %02d, error %lu", index,
+             static_cast<unsigned long>(error));
     return false;
   }
   CloseHandle(thread);
@@ -207,7 +213,13 @@ static void acceptLoop(SOCKET listener) {
       if (g_listener != INVALID_SOCKET && lostBeforeAccept(WSAGetLastError())) continue;
       return;
     }
-    if (!clientNew(peer, s)) printf("clientNew() failed: %d\n", int(GetLastError()));
+    char why[kReasonSize];
+    if (!clientNew(peer, s, why)) {
+      char peerText[kAddressTextSize];
+      formatAddress(peer.sin_addr, peerText);
+      printf("clientNew() failed: %s; connection from %s:%d closed\n", why, peerText,
+             ntohs(peer.sin_port));
+    }
   }
 }
 

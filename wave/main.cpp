@@ -43,25 +43,27 @@ static bool ReadArguments(int argc, char** argv, int32_t* bandValue, int32_t* de
 }
 
 // Opens the band and the device and plays; returns with both possibly open.
-static void Run(int argc, char** argv, BandChannel& ch, CWaveOut& player) {
+// True when a key ended the playing, false after any failure.
+static bool Run(int argc, char** argv, BandChannel& ch, CWaveOut& player) {
   int32_t bandValue = 0, device = 0, scaleFactor = kDefaultScaleFactor, band = 0;
-  if (!ReadArguments(argc, argv, &bandValue, &device, &scaleFactor)) return;
+  if (!ReadArguments(argc, argv, &bandValue, &device, &scaleFactor)) return false;
   BandHeader header;
-  if (!OpenReceiverBand(ch, bandValue, &band, &header)) return;
+  if (!OpenReceiverBand(ch, bandValue, &band, &header)) return false;
   if (!CanFollowBand("play", band, header.SampleRate, header.BlockInSamples, kMaxBlockSamples,
                      ch.ringSize)) {
     Close(ch);
-    return;
+    return false;
   }
   const int32_t sampleRate = header.SampleRate, blockInSamples = header.BlockInSamples;
   if (!player.Open(blockInSamples, device, sampleRate)) {
     Close(ch);
     fprintf(stderr, "Can't open waveout device %d \n", device);
-    return;
+    return false;
   }
   printf("%d waveout device\n", device);
   // The wake-up's time-out lets a key end the program while the publisher is silent.
   while (!_kbhit() && player.IsOpen()) PlayWakeUp(ch, player, blockInSamples, scaleFactor, g_block);
+  return player.IsOpen();  // a device that failed to restart closed the player
 }
 
 int main(int argc, char** argv) {
@@ -69,14 +71,15 @@ int main(int argc, char** argv) {
   BandChannel ch;
   ChannelInit(ch);
   CWaveOut player;
+  bool played = false;  // the usage text ends the program as a failure too
   if (argc < 3) {
     fputs("Usage: VEXA_Wave <BandNr|Frequency_in_band_in_kHz> <WaveOutNr> [Scale_factor]\n",
           stderr);
     ListDevices();
   } else {
-    Run(argc, argv, ch, player);
+    played = Run(argc, argv, ch, player);
   }
   player.Close();
   Close(ch);
-  return 0;
+  return played ? 0 : 1;
 }

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 import soundfile
 
-from conftest import Proc, have, run, simulator
+from conftest import Proc, have, run, simulator, wine_env
 
 EXE = "VEXA_File.exe"
 L0 = 7050000
@@ -35,29 +35,6 @@ SHORT_FMT = "16-bit files with a 16-byte fmt chunk"
 
 # ---------------------------------------------------------------- command line
 
-def test_no_argument_prints_the_usage_on_stderr(workdir):
-    res = run(EXE, cwd=workdir)
-    assert (res.returncode, res.stdout, res.stderr) == (0, "", USAGE)
-    assert list(workdir.iterdir()) == []
-
-
-@pytest.mark.parametrize("args, message", [
-    (["abc"], "Bad BandNr|Frequency_in_band_in_kHz (abc)\n"),
-    (["-3"], "Bad BandNr|Frequency_in_band_in_kHz (-3)\n"),
-    (["4294967299"], "Bad BandNr|Frequency_in_band_in_kHz (4294967299)\n"),
-    (["3", "25"], "Bad Scale_factor (25)\n"),
-    (["3", "-3"], "Bad Scale_factor (-3)\n"),
-    (["3", "x"], "Bad Scale_factor (x)\n"),
-    (["3", "4294967312"], "Bad Scale_factor (4294967312)\n"),
-    (["3", "-4294967297"], "Bad Scale_factor (-4294967297)\n"),
-])
-def test_bad_arguments_are_refused_before_anything_is_opened(workdir, args, message):
-    res = run(EXE, *args, cwd=workdir)
-    assert (res.returncode, res.stderr) == (0, message)
-    assert "receiver" not in res.stdout
-    assert list(workdir.iterdir()) == []
-
-
 @pytest.mark.parametrize("args, lines", [
     (["30"], ["Scale factor = 16 bits"]),
     (["30", "16abc"], ["Scale factor = 16 bits"]),
@@ -74,15 +51,10 @@ def test_bad_arguments_are_refused_before_anything_is_opened(workdir, args, mess
 ])
 def test_choices_are_echoed_and_a_missing_band_is_reported(workdir, args, lines):
     res = run(EXE, *args, cwd=workdir)
-    assert res.returncode == 0
+    assert res.returncode == 1
     assert res.stdout.splitlines() == lines
     assert res.stderr == "Can't open shared memory for 30 receiver\n"
     assert list(workdir.iterdir()) == []
-
-
-def test_an_unmatched_frequency_is_reported_as_given(workdir):
-    res = run(EXE, "14000", cwd=workdir)
-    assert res.stderr == "Can't open shared memory for 14000 receiver\n"
 
 
 # ---------------------------------------------------------------- recordings
@@ -146,15 +118,19 @@ def assert_contiguous(m):
     assert len(bad) == 0, f"counter jumps after sample {bad[:5]}: a block lost or repeated"
 
 
-def record(workdir, band, args, seconds=2.0, sim_args=()):
+def record(workdir, band, args, seconds=2.0, sim_args=(), tz_hours=0.0):
     """Records band for a while and stops with Ctrl+C; returns the files, the
-    recorder's output and the UTC times around the run."""
+    recorder's output and the UTC times around the run. tz_hours puts the
+    recorder in a time zone that many hours ahead of UTC."""
     # A run that crossed the top of the hour would rightly make two files.
-    while datetime.datetime.now().minute == 59 and datetime.datetime.now().second >= 45:
+    offset = datetime.timedelta(hours=tz_hours)
+    while (datetime.datetime.now(datetime.timezone.utc) + offset).strftime("%M%S") >= "5945":
         time.sleep(0.5)
+    # The run-time library reads POSIX-style zones: name, hours west of UTC, no DST.
+    zone = "VXT%+d:%02d" % (-int(tz_hours), round(abs(tz_hours) % 1 * 60))
     with simulator("--band", band, "--l0", L0, "--signal", "counter", *sim_args):
         before = datetime.datetime.now(datetime.timezone.utc)
-        rec = Proc(EXE, *args, cwd=workdir)
+        rec = Proc(EXE, *args, cwd=workdir, env=wine_env(TZ=zone))
         try:
             rec.wait_for(".wav ")
             time.sleep(seconds)
@@ -166,11 +142,14 @@ def record(workdir, band, args, seconds=2.0, sim_args=()):
     return files, rec.stdout.replace("\r\n", "\n"), before, after
 
 
+# With flag L the recorder runs 5:30 ahead of UTC: only the name takes that time.
 @pytest.mark.parametrize("scale, flags", [
-    ("16", ""), ("0", ""), ("24", ""), ("-1", ""), ("-2", ""), ("16", "c")])
+    ("16", ""), ("0", ""), ("24", ""), ("-1", ""), ("-2", ""), ("16", "c"), ("-1", "L")])
 def test_a_recording_stopped_by_ctrl_c_is_complete_and_exact(workdir, scale, flags):
     band = 4
-    files, out, before, after = record(workdir, band, [band, scale] + ([flags] if flags else []))
+    tz_hours = 5.5 if "L" in flags else 0.0
+    files, out, before, after = record(workdir, band, [band, scale] + ([flags] if flags else []),
+                                       tz_hours=tz_hours)
     assert f"{band} receiver : SampleRate=192000 BlockInSamples=2048 L0={L0}\n" in out
     assert out.endswith("\nCtrl+C event!\n")
     assert len(files) == 1
@@ -179,13 +158,19 @@ def test_a_recording_stopped_by_ctrl_c_is_complete_and_exact(workdir, scale, fla
     assert f"\n{path.name} " in out
 
     bits = 16 if int(scale) >= 0 else 24
-    header = 216 if flags else None
+    header = 216 if "c" in flags else None
     start, stop, l0, data_size = check_layout(path, bits, header)
     assert l0 == L0
     slack = datetime.timedelta(seconds=1)
     assert before - slack <= start <= stop <= after + slack
     name_time = datetime.datetime.strptime(path.name.split("_", 1)[1][:15], "%Y%m%d_%H%M%S")
-    assert abs(name_time.replace(tzinfo=datetime.timezone.utc) - start) <= slack
+    name_utc = name_time.replace(tzinfo=datetime.timezone.utc) - datetime.timedelta(hours=tz_hours)
+    assert abs(name_utc - start) <= slack
+    if bits == 24:
+        data = path.read_bytes()
+        at = data.rindex(b"QTR \x17\x00\x00\x00") + 8
+        qtr = datetime.datetime.strptime(data[at:at + 23].decode(), "%Y-%m-%d %H:%M:%S UTC")
+        assert abs(qtr.replace(tzinfo=datetime.timezone.utc) - start) <= slack
 
     info = soundfile.info(str(path))
     frames = data_size // (bits // 4)
@@ -200,7 +185,7 @@ def test_a_recording_stopped_by_ctrl_c_is_complete_and_exact(workdir, scale, fla
             assert (w.getframerate(), w.getnchannels(), w.getsampwidth()) == (192000, 2, 2)
             raw = np.frombuffer(w.readframes(w.getnframes()), "<i2").reshape(-1, 2)
         assert np.array_equal(raw.astype(np.int32) << 16, samples)
-        if flags:
+        if "c" in flags:
             # A reader that takes int16 pairs from byte 44 on, whatever the
             # header says, meets 43 frames of header and then every sample whole.
             data = path.read_bytes()
@@ -257,7 +242,7 @@ def test_a_frequency_chooses_the_band_and_larger_blocks_are_recorded(workdir):
 def test_a_band_that_cannot_be_recorded_is_refused_naming_the_value(workdir, sim_args, message):
     with simulator("--band", 7, *sim_args):
         res = run(EXE, 7, cwd=workdir)
-    assert res.returncode == 0
+    assert res.returncode == 1
     assert "7 receiver : SampleRate=" in res.stdout
     assert res.stderr == message
     assert list(workdir.iterdir()) == []

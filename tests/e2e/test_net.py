@@ -59,9 +59,11 @@ def test_thirty_two_slots_and_reuse_of_a_freed_slot():
         slots = [wait_slot(net, c) for c in clients]
         assert sorted(slots) == ["%02d" % i for i in range(32)]
         extra = socket.create_connection(("127.0.0.1", PORT), timeout=5)
+        port = extra.getsockname()[1]
         assert extra.recv(10) == b""  # closed at once, no reply
         extra.close()
-        wait_log(net, "clientNew() failed: ")
+        wait_log(net, "clientNew() failed: all 32 client slots are taken; connection from "
+                 "127.0.0.1:%d closed\n" % port)
         fifth = clients[slots.index("05")]
         fifth.close()
         wait_log(net, "05 connection with client")

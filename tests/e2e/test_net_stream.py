@@ -58,6 +58,7 @@ def test_port_above_65535_streams_to_its_low_sixteen_bits(band0):
         u = receiver(70000 % 65536)
         c = connect()
         assert c.command("attach 0") == "OK 192000"
+        assert c.command("start iq 65536") == "Error: Invalid Command"  # port 0
         assert c.command("start iq 70000") == "OK"
         assert blocks(u, 2)[0][0] == 0
         c.close()

@@ -35,14 +35,16 @@ static HANDLE Create(const char* name) {
 static bool Write(HANDLE h, const void* bytes, uint32_t count, uint32_t* written) {
   FakeFile& f = Of(h);
   bool fail = ++g_disk->writeCalls == g_disk->failWriteCall;
+  DWORD error = g_disk->writeError;
   uint32_t n = fail ? (count > g_disk->shortBy ? count - g_disk->shortBy : 0) : count;
   // Overwriting takes no room; growing the file takes what is left.
   int64_t room = g_disk->freeBytes < 0 ? INT64_MAX : int64_t(f.size - f.pos) + g_disk->freeBytes;
   if (int64_t(n) > room) {
     n = uint32_t(room);
     fail = true;
+    error = ERROR_DISK_FULL;
   }
-  if (fail) g_disk->lastError = ERROR_DISK_FULL;
+  if (fail) g_disk->lastError = error;
   const uint8_t* src = static_cast<const uint8_t*>(bytes);
   if (f.pos < kKeptBytes) {
     uint64_t kept = std::min<uint64_t>(n, kKeptBytes - f.pos);

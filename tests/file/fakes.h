@@ -28,6 +28,7 @@ struct FakeDisk {
   int writeCalls = 0;
   int failWriteCall = 0;                  // 1-based; 0: none
   uint32_t shortBy = 0;                   // the failing write stores all but this many bytes
+  DWORD writeError = ERROR_DISK_FULL;     // and reports this error
   int64_t freeBytes = -1;                 // room left on the disk; -1: no limit
   DWORD lastError = 0;                    // of the latest failed call
   std::atomic<uint64_t> bytesWritten{0};  // files grew by, for a test on another thread

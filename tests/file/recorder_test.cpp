@@ -1,9 +1,13 @@
-// The capture loop against an in-process publisher, and its stop request.
+// The command line's settings, the capture loop against an in-process
+// publisher, and its stop request.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "command_line.h"
 #include "fakes.h"
 #include "publisher.h"
 #include "recorder.h"
@@ -46,6 +50,40 @@ TEST(BandCheck, NamesTheValueAtFault) {
       "Can't record 7 receiver: BlockInSamples=1048577 is not supported\n"
       "Can't record 7 receiver: BufferSize=65536 can't hold a block of 8192 samples\n",
       testing::internal::GetCapturedStderr());
+}
+
+// What the recorder runs with for each flag word: of H and Q the last wins, and
+// C changes 16-bit files only.
+TEST(CommandLine, FlagWordsGiveTheSettingsTheirLettersChoose) {
+  struct Case {
+    std::vector<const char*> args;
+    int32_t band, scaleFactor;
+    SampleFormat format;
+    TimeBase timeBase;
+    Rotation rotation;
+  };
+  const Case cases[] = {
+      {{"3"}, 3, 16, Pcm16, Utc, Hour},
+      {{"7100", "24", "hq"}, 7100, 24, Pcm16, Utc, QuarterHour},
+      {{"3", "0", "QH"}, 3, 0, Pcm16, Utc, HalfHour},
+      {{"3", "16", "C"}, 3, 16, Pcm16ShortFmt, Utc, Hour},
+      {{"3", "-1", "C"}, 3, -1, Pcm24Extensible, Utc, Hour},
+      {{"3", "-2", "xlc"}, 3, -2, Pcm24Plain, LocalTime, Hour},
+  };
+  testing::internal::CaptureStdout();
+  for (const Case& c : cases) {
+    std::vector<const char*> argv = {"VEXA_File"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    RecorderSettings s;
+    ASSERT_TRUE(ParseCommandLine(int(argv.size()), const_cast<char**>(argv.data()), &s));
+    std::string what = c.args.size() > 2 ? c.args[2] : c.args.back();
+    EXPECT_EQ(c.band, s.band) << what;
+    EXPECT_EQ(c.scaleFactor, s.scaleFactor) << what;
+    EXPECT_EQ(c.format, s.format) << what;
+    EXPECT_EQ(c.timeBase, s.timeBase) << what;
+    EXPECT_EQ(c.rotation, s.rotation) << what;
+  }
+  testing::internal::GetCapturedStdout();
 }
 
 TEST(ConsoleEvents, OnlyTheThreeStopEventsAreHandled) {
@@ -107,6 +145,7 @@ struct LoopTest : ::testing::Test {
     RemoveFakes();
     ClearStopRequest();
     g_keyPressed = KeyWaiting;
+    g_tickMs = TickMs;
   }
   void Publish(int blocks) {
     std::vector<float> iq(kBlock * 2);
@@ -134,9 +173,11 @@ struct LoopTest : ::testing::Test {
     ASSERT_TRUE(PublisherCreate(pub, kBand, sampleRate, 512, 14074000, ringBytes));
   }
   static bool (*KeyWaiting)();
+  static ULONGLONG (*TickMs)();
 };
 WavWriter LoopTest::w;
 bool (*LoopTest::KeyWaiting)() = g_keyPressed;
+ULONGLONG (*LoopTest::TickMs)() = g_tickMs;
 
 // After a burst, one wake-up takes every block there is: a loop that took one
 // block per wake-up would fall behind for good with every missed signal.
@@ -159,20 +200,26 @@ TEST_F(LoopTest, OneWakeUpTakesTheWholeBurstAndTheLoopStopsWhileTheBandIsSilent)
   }
 }
 
-uint64_t g_keyAfter;  // the fake key is pressed once the files have grown past this
+int g_keyLooks;  // how often the loop asked the keyboard
 
+// A key already waiting when the recording would start ends it with no file.
 // Under overload the loop may never run out of blocks: a key press must still
-// end it soon, within the 64 blocks between two looks at the keyboard.
-TEST_F(LoopTest, AKeyPressedDuringACatchUpEndsItSoon) {
+// end it soon, as it looks after each 100 ms of work (here 30 ms a block), and
+// not before every block, which would cost more than the block.
+TEST_F(LoopTest, AKeyPressedBeforeTheFirstBlockOrDuringACatchUpEndsTheRecording) {
   ::Setup(w, Pcm16, 192000, 7050000, kBand, Utc, Hour);
-  g_keyAfter = 218;
-  g_keyPressed = [] { return g_disk->bytesWritten > g_keyAfter; };
+  g_keyPressed = [] { return ++g_keyLooks > 0; };
   Publish(100);
+  CaptureLoop(r);
+  EXPECT_TRUE(disk.files.empty());
+  g_keyLooks = 0;
+  g_keyPressed = [] { return ++g_keyLooks > 0 && g_disk->bytesWritten > 218; };
+  g_tickMs = [] { return ULONGLONG(g_disk->bytesWritten / (kBlock * 4) * 30); };
   testing::internal::CaptureStdout();
   EXPECT_FALSE(CapturePass(r));
-  CaptureLoop(r);
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(218u + 64 * kBlock * 4, disk.bytesWritten.load());
+  EXPECT_EQ(218u + 4 * kBlock * 4, disk.bytesWritten.load());
+  EXPECT_EQ(2, g_keyLooks);  // after 120 ms, and at the end of the pass
 }
 
 // A restarted publisher: the file so far is completed, and the next one holds

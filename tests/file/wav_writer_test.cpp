@@ -1,9 +1,12 @@
 // When files begin, what they are named, and what survives failures.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <algorithm>
+#include <string>
 
 #include "fakes.h"
 #include "file_io.h"
@@ -34,6 +37,13 @@ struct WriterTest : ::testing::Test {
     return WriteBlock(w, bytes, bytes > sizeof block ? g_big : block);
   }
   const FakeFile& File(size_t i) { return disk.files.at(i); }
+  // The message for a failed write to the file that began at hhmmss.
+  static std::string Failure(const char* hhmmss, DWORD error) {
+    char text[256];
+    ErrorText(error, text, sizeof text);
+    return std::string("\nCan't write B3_20150303_") + hhmmss + "_7050kHz.wav: " + text +
+           "; a new file is tried every 10 s\n";
+  }
   Names Created() { return disk.createdNames; }
 };
 WavWriter WriterTest::w;
@@ -48,11 +58,15 @@ TEST_F(WriterTest, NamesCarryBandStartTimeAndWholeKilohertz) {
             Created());
 }
 
+// The new file's header, like the first file's, counts its first block at once:
+// a recorder killed in its first 10 s leaves it readable.
 TEST_F(WriterTest, HourRotationPrintsTheDotThenStartsTheNewFile) {
   Start();
   testing::internal::CaptureStdout();
   At(11, 59, 59);
   At(12, 0, 0);
+  EXPECT_EQ(8192u, Le32(File(1).bytes, 214));
+  EXPECT_EQ(218u + 8192 - 8, Le32(File(1).bytes, 4));
   At(12, 0, 1);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ("\nB3_20150303_115959_7050kHz.wav .\nB3_20150303_120000_7050kHz.wav ", out);
@@ -61,47 +75,67 @@ TEST_F(WriterTest, HourRotationPrintsTheDotThenStartsTheNewFile) {
   EXPECT_EQ(218u + 2 * 8192, File(1).size);
 }
 
-TEST_F(WriterTest, HalfHourRotationNeedsABlockInTheMinuteBefore) {
-  Start(Pcm16, HalfHour);
-  At(10, 28, 0);
-  At(10, 30, 0);  // no block during minute 29: the file runs on
-  At(10, 44, 0);
-  At(10, 45, 0);  // not a half-hour boundary
-  At(10, 59, 0);
-  At(11, 0, 0);
-  At(11, 29, 50);
-  At(11, 30, 0);
-  EXPECT_EQ((Names{"B3_20150303_102800_7050kHz.wav", "B3_20150303_110000_7050kHz.wav",
-                   "B3_20150303_113000_7050kHz.wav"}),
-            Created());
-}
-
 TEST_F(WriterTest, QuarterHourRotationStartsFilesAtTheFourQuarters) {
   Start(Pcm16, QuarterHour);
   for (int minute = 0; minute < 60; minute++) At(10, minute, 30);
   At(11, 0, 30);
-  At(11, 13, 0);
-  At(11, 15, 0);  // minute 14 missed
   EXPECT_EQ((Names{"B3_20150303_100030_7050kHz.wav", "B3_20150303_101530_7050kHz.wav",
                    "B3_20150303_103030_7050kHz.wav", "B3_20150303_104530_7050kHz.wav",
                    "B3_20150303_110030_7050kHz.wav"}),
             Created());
 }
 
-TEST_F(WriterTest, AClockSetBackStartsAFileOnlyInHourMode) {
+// However long the band was silent, a block in a later rotation period than
+// its file's first block starts a new file; a clock set back does not.
+TEST_F(WriterTest, ARotationIsNeverMissedAcrossAGap) {
   Start(Pcm16, Hour);
-  At(10, 40, 0);
   At(10, 20, 0);
-  EXPECT_EQ(2u, Created().size());
+  At(11, 40, 0);  // across 11:00, the minute risen
+  At(11, 59, 59);
+  At(13, 5, 0);  // across 12:00 and 13:00
+  At(13, 59, 0);
+  At(13, 20, 0);  // set back
   CloseFile(w);
-  disk.createdNames.clear();
-  for (Rotation r : {HalfHour, QuarterHour}) {
-    Start(Pcm16, r);
-    At(12, 40, 0);
-    At(12, 20, 0);
-    CloseFile(w);
-  }
-  EXPECT_EQ(2u, Created().size());
+  Start(Pcm16, QuarterHour);
+  At(14, 13, 0);
+  At(14, 16, 0);  // no block in minute 14
+  At(14, 46, 0);  // across 14:30 and 14:45
+  At(14, 40, 0);  // set back across 14:45
+  At(14, 59, 59);
+  CloseFile(w);
+  Start(Pcm16, HalfHour);
+  At(15, 28, 0);
+  At(15, 30, 0);  // no block in minute 29
+  EXPECT_EQ((Names{"B3_20150303_102000_7050kHz.wav", "B3_20150303_114000_7050kHz.wav",
+                   "B3_20150303_130500_7050kHz.wav", "B3_20150303_141300_7050kHz.wav",
+                   "B3_20150303_141600_7050kHz.wav", "B3_20150303_144600_7050kHz.wav",
+                   "B3_20150303_152800_7050kHz.wav", "B3_20150303_153000_7050kHz.wav"}),
+            Created());
+  EXPECT_EQ(218u + 3 * 8192, File(2).size);
+  EXPECT_EQ(218u + 3 * 8192, File(5).size);
+}
+
+// In local time (here 5:30 ahead of UTC) names and periods follow the local
+// clock, while auxi and the INFO list keep UTC.
+TEST_F(WriterTest, LocalTimeNamesFilesAndRotatesByTheLocalClock) {
+  const char* tz = getenv("TZ");
+  std::string saved = std::string("TZ=") + (tz ? tz : "");
+  _putenv("TZ=VXT-5:30");
+  _tzset();
+  ::Setup(w, Pcm24Extensible, 192000, 7050000, 3, LocalTime, Hour);
+  At(9, 29, 59, 600);
+  At(9, 30, 0, 600);  // 15:00 there
+  CloseFile(w);
+  _putenv(saved.c_str());
+  _tzset();
+  EXPECT_EQ((Names{"B3_20150303_145959_7050kHz.wav", "B3_20150303_150000_7050kHz.wav"}), Created());
+  const std::vector<uint8_t>& b = File(1).bytes;
+  EXPECT_EQ(9, Le16(b, 68 + 8));  // start hour and minute, UTC
+  EXPECT_EQ(30, Le16(b, 68 + 10));
+  const char stamp[] =
+      "QTR \x17\0\0\0"
+      "2015-03-03 09:30:00 UTC";
+  EXPECT_EQ(0, memcmp(&b[240 + 600 + 12], stamp, sizeof stamp - 1));
 }
 
 TEST_F(WriterTest, OneDotPerMinuteAndTheHeaderKeptCurrentFromTheFirstBlockOn) {
@@ -147,7 +181,8 @@ TEST_F(WriterTest, SizesAfterCloseCountEveryBlock) {
 
 // The disk fills up in the third block, midway through a frame: one message,
 // a new file only every 10 s, no file without samples left behind, sizes of
-// whole frames, and recording goes on once there is room again.
+// whole frames, and recording goes on once there is room again. The next
+// outage gets its own message.
 TEST_F(WriterTest, AFullDiskIsReportedOnceAndRecordingGoesOnWhenSpaceReturns) {
   Start();
   disk.freeBytes = 218 + 2 * 8192 + 1001;
@@ -163,14 +198,13 @@ TEST_F(WriterTest, AFullDiskIsReportedOnceAndRecordingGoesOnWhenSpaceReturns) {
   EXPECT_FALSE(At(9, 30, 21));  // within 10 s of the last try
   EXPECT_TRUE(At(9, 30, 22));
   EXPECT_TRUE(At(9, 30, 23));
+  disk.freeBytes = 0;
+  EXPECT_FALSE(At(9, 30, 24));
   EXPECT_EQ(
       "\nB3_20150303_093000_7050kHz.wav \nB3_20150303_093012_7050kHz.wav "
       "\nB3_20150303_093022_7050kHz.wav ",
       testing::internal::GetCapturedStdout());
-  char text[256];
-  ErrorText(ERROR_DISK_FULL, text, sizeof text);
-  EXPECT_EQ(std::string("\nCan't write B3_20150303_093000_7050kHz.wav: ") + text +
-                "; a new file is tried every 10 s\n",
+  EXPECT_EQ(Failure("093000", ERROR_DISK_FULL) + Failure("093022", ERROR_DISK_FULL),
             testing::internal::GetCapturedStderr());
   CloseFile(w);
   EXPECT_EQ((Names{"B3_20150303_093000_7050kHz.wav", "B3_20150303_093022_7050kHz.wav"}),
@@ -184,13 +218,13 @@ TEST_F(WriterTest, AFullDiskIsReportedOnceAndRecordingGoesOnWhenSpaceReturns) {
 
 // A 24-bit file that fills the disk keeps its whole frames and leaves out the
 // INFO list there is no room for: the RIFF size counts what is in the file.
+// A write that fails for another reason is reported with that reason.
 TEST_F(WriterTest, ATwentyFourBitFileOnAFullDiskHasNoInfoListAndSaysSo) {
   Start(Pcm24Plain);
   disk.freeBytes = 240 + 600 + 500;
   testing::internal::CaptureStderr();
   EXPECT_TRUE(At(9, 30, 0, 600));
   EXPECT_FALSE(At(9, 30, 1, 600));
-  testing::internal::GetCapturedStderr();
   EXPECT_FALSE(File(0).open);
   EXPECT_EQ(240u + 600 + 498, File(0).size);
   EXPECT_EQ(600u + 498, Le32(File(0).bytes, 236));
@@ -201,7 +235,10 @@ TEST_F(WriterTest, ATwentyFourBitFileOnAFullDiskHasNoInfoListAndSaysSo) {
   EXPECT_TRUE(At(10, 0, 0, 600));
   disk.failWriteCall = disk.writeCalls + 1;
   disk.shortBy = 100;
+  disk.writeError = ERROR_NETNAME_DELETED;
   EXPECT_FALSE(At(10, 0, 1, 600));
+  EXPECT_EQ(Failure("093000", ERROR_DISK_FULL) + Failure("100000", ERROR_NETNAME_DELETED),
+            testing::internal::GetCapturedStderr());
   uint32_t info = w.infoBytes;
   EXPECT_EQ(240u + 1098 + info, File(1).size);
   EXPECT_EQ(1098u, Le32(File(1).bytes, 236));

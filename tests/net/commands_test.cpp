@@ -69,10 +69,12 @@ TEST_F(Commands, DetachedConnectionAnswersEveryCommand) {
       {"start iq 0", kInvalid},
       {"start iq -5", kInvalid},
       {"start iq x", kInvalid},
+      {"start iq 65536", kInvalid},
       {"start iq 5000", kNotAttached},
       {"start bandscope 1", kOk},
       {"START BANDSCOPE 1", kOk},
       {"start bandscope 0", kInvalid},
+      {"start bandscope 65536", kOk},
       {"start bandscope", kInvalid},
       {"stop", kInvalid},
       {"stop foo", kInvalid},
@@ -136,8 +138,12 @@ TEST_F(Commands, StartAndStopIq) {
   EXPECT_TRUE(iqSending(ctx));
 }
 
+// Numbers whose low 16 bits are 0 would stream to port 0, where nobody receives.
 TEST_F(Commands, PortIsTheNumbersLowSixteenBits) {
-  Expect({{"attach 20", "OK 192000"}, {"start iq 70000", kOk}});
+  Expect({{"attach 20", "OK 192000"},
+          {"start iq 65536", kInvalid},
+          {"start iq 131072", kInvalid},
+          {"start iq 70000", kOk}});
   EXPECT_EQ(htons(4464), ctx.destination.sin_port);
   EXPECT_EQ(AF_INET, ctx.destination.sin_family);
   EXPECT_EQ(htonl(INADDR_LOOPBACK), ctx.destination.sin_addr.s_addr);

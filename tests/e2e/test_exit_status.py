@@ -1,0 +1,89 @@
+"""How VEXA_File and VEXA_Wave end when they cannot do their work: each failure
+with its own message, status 1, and nothing made. A script, a scheduled task or
+a service wrapper tells a failure from a normal stop (status 0) by the status."""
+import re
+
+import pytest
+
+from conftest import run, simulator
+from test_file import USAGE as FILE_USAGE
+from test_wave import BLOCK, HEADING, RATE, USAGE as WAVE_USAGE, Sound
+
+FILE, WAVE = "VEXA_File.exe", "VEXA_Wave.exe"
+# The usage line, then the listing of the one device that Wine offers here.
+WAVE_LISTING = re.compile(re.escape(WAVE_USAGE + HEADING) + r"(?: [ \d]\d - .{32,}\n)+")
+BAND3 = ("--band", 3, "--block", BLOCK, "--rate", RATE)
+
+
+def bad_band(text):
+    return f"Bad BandNr|Frequency_in_band_in_kHz ({text})\n"
+
+
+def no_band(band):
+    return f"Can't open shared memory for {band} receiver\n"
+
+
+def receiver(band, rate=RATE, block=BLOCK):
+    return f"{band} receiver : SampleRate={rate} BlockInSamples={block} L0=7050000\n"
+
+
+# program, arguments, simulator arguments (None: no publisher), stdout, stderr
+FAILURES = [
+    (FILE, [], None, "", FILE_USAGE),
+    (FILE, ["abc"], None, "", bad_band("abc")),
+    (FILE, ["-3"], None, "", bad_band("-3")),
+    (FILE, ["4294967299"], None, "", bad_band("4294967299")),
+    (FILE, ["3", "25"], None, "", "Bad Scale_factor (25)\n"),
+    (FILE, ["3", "-3"], None, "", "Bad Scale_factor (-3)\n"),
+    (FILE, ["3", "x"], None, "", "Bad Scale_factor (x)\n"),
+    (FILE, ["3", "4294967312"], None, "", "Bad Scale_factor (4294967312)\n"),
+    (FILE, ["3", "-4294967297"], None, "", "Bad Scale_factor (-4294967297)\n"),
+    # A frequency that matches no band is reported as given.
+    (FILE, ["14000"], None, "Scale factor = 16 bits\n", no_band(14000)),
+    (FILE, ["3", "-1"], BAND3 + ("--ring", 2048),
+     "Wav files are in 24-bit format\n" + receiver(3),
+     f"Can't record 3 receiver: BufferSize=2048 can't hold a block of {BLOCK} samples\n"),
+    (WAVE, [], None, "", WAVE_LISTING),
+    (WAVE, ["3"], None, "", WAVE_LISTING),
+    (WAVE, ["-1", "0"], None, "", "Bad " + bad_band("-1")),
+    (WAVE, ["band", "0"], None, "", "Bad " + bad_band("band")),
+    (WAVE, ["4294967299", "0"], None, "", "Bad " + bad_band("4294967299")),
+    (WAVE, ["-1", "x"], None, "", "Bad " + bad_band("-1")),  # the first bad one only
+    (WAVE, ["3", "256"], None, "", "Bad WaveOutdNr (256)\n"),
+    (WAVE, ["3", "-2"], None, "", "Bad WaveOutdNr (-2)\n"),
+    (WAVE, ["3", "x"], None, "", "Bad WaveOutdNr (x)\n"),
+    (WAVE, ["3", "4294967295"], None, "", "Bad WaveOutdNr (4294967295)\n"),
+    (WAVE, ["3", "0", "25"], None, "", "Bad Scale_factor (25)\n"),
+    (WAVE, ["3", "0", "x"], None, "", "Bad Scale_factor (x)\n"),
+    (WAVE, ["3", "0", "-1"], None, "", "Bad Scale_factor (-1)\n"),
+    (WAVE, ["3", "0", "4294967312"], None, "", "Bad Scale_factor (4294967312)\n"),
+    (WAVE, ["14000", "0"], None, "", no_band(14000)),
+    (WAVE, ["3abc", "-1", "24", "extra"], None, "", no_band(3)),
+    (WAVE, ["31", "255", "0"], None, "", no_band(31)),
+    (WAVE, ["7050", "0"], ("--band", 3, "--block", 8192), receiver(3, 192000, 8192),
+     "Can't play 3 receiver: BlockInSamples=8192 is not supported\n"),
+    # The device is looked for only once the band is open.
+    (WAVE, ["3", "200"], BAND3, receiver(3), "Can't open waveout device 200 \n"),
+]
+
+
+@pytest.mark.parametrize("exe, args, band, out, err", FAILURES,
+                         ids=[f"{f[0][5:9]}({' '.join(f[1])})" for f in FAILURES])
+def test_every_failure_has_its_message_and_ends_with_status_1(tmp_path, exe, args, band, out, err):
+    home, cwd = tmp_path / "home", tmp_path / "cwd"
+    home.mkdir()
+    cwd.mkdir()
+    sound = Sound(home)
+    if band is None:
+        res = run(exe, *args, cwd=cwd, env=sound.env)
+    else:
+        with simulator(*band, "--signal", "silence"):
+            res = run(exe, *args, cwd=cwd, env=sound.env)
+    assert res.returncode == 1, res
+    assert res.stdout == out
+    if isinstance(err, str):
+        assert res.stderr == err
+    else:
+        assert err.fullmatch(res.stderr), res.stderr
+    assert list(cwd.iterdir()) == [], "a file was made"
+    assert not sound.raw.exists(), "the sound device was opened"
