@@ -91,6 +91,13 @@ vexa_build_arch() {
     vexa_fail "building the $VEXA_ARCH programs (ninja -C $VEXA_BUILD $*)" "read $log" "$log"
 }
 
+# Makes the selected architecture's zip for Windows users in its build folder.
+vexa_package() {
+  local log=$BUILD_ROOT/package-$VEXA_ARCH.log
+  (cd "$VEXA_BUILD" && cpack -G ZIP) >"$log" 2>&1 ||
+    vexa_fail "packing the $VEXA_ARCH zip (cpack in $VEXA_BUILD)" "read $log" "$log"
+}
+
 # Creates the selected architecture's Wine prefix on its first use.
 vexa_prefix() {
   [ -f "$WINEPREFIX/system.reg" ] && return 0
@@ -110,6 +117,7 @@ vexa_build() {
   for arch in $VEXA_WANTED; do
     vexa_use_arch "$arch"
     vexa_build_arch "$@"
+    [ $# -gt 0 ] || vexa_package
   done
 }
 
