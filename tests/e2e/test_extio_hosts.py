@@ -41,17 +41,17 @@ def test_dialog_from_threads_without_a_loop_and_unload(env):
     assert_clean(res, lines)
 
 
-# A data callback that blocks 1.5 s (as one that waits for a GUI thread busy in
-# StopHW): StopHW gives up waiting, no new data call starts, and FreeLibrary while
-# the callback still runs leaves the module to the thread until it has returned.
+# A data callback that blocks 3 s, longer than StopHW waits for it: StopHW gives up
+# waiting, no new data call starts, and FreeLibrary while the callback still runs
+# leaves the module to the thread until it has returned.
 def test_unload_during_a_slow_callback(env):
     with simulator("--band", 0, "--block", 1024):
-        res, lines = host(env, "open", "close", "start", "data", 20, "slowcall", "stop",
+        res, lines = host(env, "open", "close", "start", "data", 20, "slowcall", 3000, "stop",
                           "unload", "run", 3, debug="+seh")
     assert no_access_violation(res), res.stderr[-2000:]
     assert "slowcall: a data call is blocking" in lines
     assert [l for l in lines if l.startswith("unload:")][0].endswith("module still mapped")
-    assert "data: a data call returned after blocking 1500 ms" in lines
+    assert "data: a data call returned after blocking 3000 ms" in lines
     assert "module: unmapped" in lines
     assert_clean(res, lines)
 
