@@ -84,6 +84,13 @@ bool ReopenSelectedBand() {
   return opened;
 }
 
+bool SelectedBandOpen() {
+  EnterCriticalSection(&State.Selected.lock);
+  bool open = State.Selected.band >= 0 && State.Selected.band == State.SelectedBand;
+  LeaveCriticalSection(&State.Selected.lock);
+  return open;
+}
+
 void CloseSelectedChannel() {
   WaiterClose(State.Selected);
 }

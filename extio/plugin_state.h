@@ -66,6 +66,9 @@ void ProbeBands();
 // SelectedBand is out of range; false, with the calls made, when the band does not open.
 bool ReopenSelectedBand();
 
+// SelectedChannel is open on SelectedBand.
+bool SelectedBandOpen();
+
 // Closes SelectedChannel; harmless when it is closed.
 void CloseSelectedChannel();
 
