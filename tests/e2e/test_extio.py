@@ -3,6 +3,7 @@ the dialog and the stream."""
 import re
 import shutil
 import subprocess
+from types import SimpleNamespace
 
 import pytest
 
@@ -181,6 +182,24 @@ def test_start_before_a_band_is_chosen_streams_after_the_dialog(env):
     assert statuses(section(lines, "open")) == NEW_RATE
     assert [l for l in lines if l.startswith("data: count")] == [
         "data: count 1024 on the first data call"]
+    assert_clean(res, lines)
+
+
+# The user restarts the receiver and presses Start before it is back: the stream
+# waits for the band, and data flows as soon as the publisher is there, announced as
+# for a restart.
+def test_start_before_the_publisher_is_back_streams_when_it_comes(env):
+    steps = ("open", "start", "data", 50, "stop", "run", 5, "start", "run", 1, "data", 100, "stop")
+    with simulator("--band", 0, "--block", 1024):
+        proc = Proc(HOST, PLUGIN, *map(str, steps), env=env)
+        proc.wait_for("> run 5", timeout=60)
+    proc.wait_for("> run 1", timeout=60)
+    with simulator("--band", 0, "--block", 1024):
+        res = SimpleNamespace(returncode=proc.wait(60), stdout=proc.stdout, stderr=proc.stderr)
+    lines = res.stdout.splitlines()
+    restart = lines[lines.index("> start", lines.index("> run 5")):]
+    assert statuses(restart) == TRIPLE + NEW_RATE
+    assert stats(lines)["calls"] >= 150
     assert_clean(res, lines)
 
 

@@ -3,8 +3,8 @@ the status handler, calling from threads with no message loop, slow callbacks,
 unloading, and the exports newer hosts look up."""
 from conftest import simulator
 # env is the fixture both modules use.
-from extio_support import (BANDS, assert_clean, env, host, no_access_violation, section, stats,
-                           statuses, windows_line)
+from extio_support import (BANDS, assert_clean, env, host, millis, no_access_violation, section,
+                           stats, statuses, windows_line)
 
 
 # A host that answers "LO changed" by tuning to where the LO is, twice, and showing
@@ -30,8 +30,8 @@ def test_retune_from_the_lo_changed_handler_ends(env):
 def test_dialog_from_threads_without_a_loop_and_unload(env):
     with simulator(*BANDS):
         res, lines = host(env, "open", "dialog", "pick", 1, "hide", "dialog", "show", "show",
-                          "dialog", "start", "data", 100, "stop", "close", "dialog", "unload",
-                          "run", 1, options=("--other-thread",), debug="+seh")
+                          "dialog", "start", "data", 100, "stop", "close", "dialog", "run", 3,
+                          "unload", "run", 1, options=("--other-thread",), debug="+seh")
     assert no_access_violation(res), res.stderr[-2000:]
     dialogs = [i for i, l in enumerate(lines) if l == "> dialog"]
     assert [windows_line(lines, i) for i in dialogs] == [(1, 1), (0, 0), (1, 1), (0, 0)]
@@ -62,6 +62,39 @@ def test_unload_without_stop_keeps_the_module_for_its_threads(env):
     with simulator("--band", 0, "--block", 1024):
         res, lines = host(env, "open", "start", "data", 50, "unload", "data", 50)
     assert [l for l in lines if l.startswith("unload:")][0].endswith("module still mapped")
+    assert_clean(res, lines)
+
+
+# A host whose data callback hands each block to its window thread with SendMessage,
+# and whose window thread presses Stop, then Start at once: StopHW answers the
+# callback's message while it waits, returns only once the call is over (a slow one
+# too), and the next thread never enters the callback alongside the old one.
+def test_stop_from_the_window_thread_a_callback_sends_to(env):
+    with simulator("--band", 0, "--block", 1024):
+        res, lines = host(env, "open", "start", "data", 50, "stop", "start", "data", 50, "stop",
+                          "start", "data", 50, "slowcall", 300, "stop",
+                          options=("--send-to-window",))
+    assert "data: a data call returned after blocking 300 ms" in lines
+    assert any(l.startswith("stop: StopHW returned") and "after the blocking data call" in l
+               for l in lines)
+    assert stats(lines)["calls"] >= 150
+    assert_clean(res, lines)
+
+
+# The user closes and opens the window ten times while the band streams, with part
+# of a call always waiting in the ring: every sample arrives and the host hears nothing, as nothing changed. Then a DLL of the
+# host stops and closes the plug-in from its process detach, under the loader lock.
+def test_window_toggles_lose_nothing_and_a_host_dll_closes_from_its_detach(env):
+    with simulator("--band", 0, "--block", 1000):
+        res, lines = host(env, "open", "start", "data", 50, "toggle", 10, "dialog", "data", 50,
+                          "detachclose", "dialog", "unload")
+    assert statuses(section(lines, "toggle 10")) == []
+    dialogs = [i for i, l in enumerate(lines) if l == "> dialog"]
+    assert [windows_line(lines, i) for i in dialogs] == [(1, 1), (0, 0)]
+    detach = [l for l in lines if l.startswith("detach:")]
+    assert len(detach) == 1
+    assert float(detach[0].split("CloseHW after ")[1].split()[0]) < 5000  # a hang guard
+    assert "module: unmapped" in lines
     assert_clean(res, lines)
 
 
