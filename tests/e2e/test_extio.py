@@ -71,11 +71,13 @@ def test_host_sees_both_names_resolve_alike(env):
 
 
 def test_without_bands_nothing_is_selected(env):
-    res, lines = host(env, "stop", "init", "sr", "lo", "start", "setlo", "7000", "nocallback",
+    res, lines = host(env, "stop", "init", "sr", "lo", "srates", "start", "setlo", "7000",
+                      "nocallback",
                       "setlo", "8000", "callback", "stop", "stop", "close", "hide", "show",
                       "show", "dialog", "hide", "dialog")
     assert 'init: false, name "No VEXA buffers", model " ", type 3' in lines
     assert "sr: GetHWSR returned 0" in lines and "lo: GetHWLO returned 0" in lines
+    assert section(lines, "srates") == ["srates: actual 0, SetSrate(0) 0, SetSrate(1) 1"]
     assert "start: StartHW returned 0" in lines
     assert statuses(section(lines, "setlo 7000")) == [101]
     assert "setlo: SetHWLO(7000) returned 0" in lines
