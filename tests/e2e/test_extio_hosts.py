@@ -87,7 +87,7 @@ def test_stop_from_the_window_thread_a_callback_sends_to(env):
 def test_window_toggles_lose_nothing_and_a_host_dll_closes_from_its_detach(env):
     with simulator("--band", 0, "--block", 1000):
         res, lines = host(env, "open", "start", "data", 50, "toggle", 10, "dialog", "data", 50,
-                          "detachclose", "dialog", "unload")
+                          "detachclose", "dialog", "unload", "run", 3)
     assert statuses(section(lines, "toggle 10")) == []
     dialogs = [i for i, l in enumerate(lines) if l == "> dialog"]
     assert [windows_line(lines, i) for i in dialogs] == [(1, 1), (0, 0)]
