@@ -3,8 +3,8 @@ the status handler, calling from threads with no message loop, slow callbacks,
 unloading, and the exports newer hosts look up."""
 from conftest import simulator
 # env is the fixture both modules use.
-from extio_support import (BANDS, assert_clean, env, host, millis, no_access_violation, section,
-                           stats, statuses, windows_line)
+from extio_support import (BANDS, assert_clean, env, host, no_access_violation, section, stats,
+                           statuses, windows_line)
 
 
 # A host that answers "LO changed" by tuning to where the LO is, twice, and showing
@@ -67,17 +67,18 @@ def test_unload_without_stop_keeps_the_module_for_its_threads(env):
 
 # A host whose data callback hands each block to its window thread with SendMessage,
 # and whose window thread presses Stop, then Start at once: StopHW answers the
-# callback's message while it waits, returns only once the call is over (a slow one
-# too), and the next thread never enters the callback alongside the old one.
+# callback's message while it waits and returns only once the call is over (a slow
+# one too). A call that outlasts StopHW's wait keeps the next thread out of the
+# callback until it returns: never two data calls at once.
 def test_stop_from_the_window_thread_a_callback_sends_to(env):
     with simulator("--band", 0, "--block", 1024):
-        res, lines = host(env, "open", "start", "data", 50, "stop", "start", "data", 50, "stop",
-                          "start", "data", 50, "slowcall", 300, "stop",
-                          options=("--send-to-window",))
+        res, lines = host(env, "open", "start", "data", 50, "stop", "start", "data", 50,
+                          "slowcall", 300, "stop", "start", "data", 50, "slowcall", 3000, "stop",
+                          "start", "data", 50, "stop", options=("--send-to-window",))
     assert "data: a data call returned after blocking 300 ms" in lines
-    assert any(l.startswith("stop: StopHW returned") and "after the blocking data call" in l
-               for l in lines)
-    assert stats(lines)["calls"] >= 150
+    assert "data: a data call returned after blocking 3000 ms" in lines
+    assert len([l for l in lines if l.endswith("ms after the blocking data call")]) == 1
+    assert stats(lines)["calls"] >= 200
     assert_clean(res, lines)
 
 
