@@ -10,7 +10,6 @@
 
 // Hosts pass buffers of this size for a setting's description and its value.
 static const size_t kSettingTextSize = 1024;
-static const int32_t kAttenuatorCount = kMaxScaleFactor - kMinScaleFactor + 1;
 static const double kDbPerScaleStep = 6.020599913279624;  // 20 log10(2)
 
 enum Setting { kSettingBandL0, kSettingScaleFactor, kSettingCount };
@@ -48,22 +47,35 @@ void __stdcall ExtIoSetSetting(int32_t index, const char* value) {
     SetScaleFactor(number);
 }
 
-// Index 0 is the most damping: scale factor 24, then down to 0; each value is the
-// gain in dB against the default scale factor 16. 0 for an entry, 1 past the last.
+// A symmetric list around the default scale factor 16, which is 0 dB and the
+// middle entry: hosts that start at their middle or at 0 dB start at the default.
+// Index 0 is the most damping, scale factor 24; each entry is 6.02 dB louder, up to
+// scale factor 8. The dialog still reaches 0..7, which report the loudest entry.
+static const int32_t kAttenuatorSteps = 8;  // entries either side of the middle
+static const int32_t kAttenuatorCount = 2 * kAttenuatorSteps + 1;
+static const int32_t kLoudestListed = kDefaultScaleFactor - kAttenuatorSteps;
+
+static int32_t ScaleOfEntry(int32_t index) {
+  return kDefaultScaleFactor + kAttenuatorSteps - index;
+}
+
+// 0 for an entry, with its gain in dB against the default; 1 past the last.
 int32_t __stdcall GetAttenuators(int32_t index, float* attenuation) {
   if (index < 0 || index >= kAttenuatorCount) return 1;
-  *attenuation = float((kDefaultScaleFactor - (kMaxScaleFactor - index)) * kDbPerScaleStep);
+  *attenuation = float((kDefaultScaleFactor - ScaleOfEntry(index)) * kDbPerScaleStep);
   return 0;
 }
 
+// The entry nearest to the scale factor.
 int32_t __stdcall GetActualAttIdx() {
-  return kMaxScaleFactor - State.ScaleFactor;
+  int32_t scale = State.ScaleFactor;
+  return ScaleOfEntry(0) - (scale < kLoudestListed ? kLoudestListed : scale);
 }
 
 // 0 when the index names an entry, which then sets the scale factor; 1 otherwise.
 int32_t __stdcall SetAttenuator(int32_t index) {
   if (index < 0 || index >= kAttenuatorCount) return 1;
-  SetScaleFactor(kMaxScaleFactor - index);
+  SetScaleFactor(ScaleOfEntry(index));
   return 0;
 }
 

@@ -17,17 +17,26 @@ void InitPluginState(HMODULE module) {
   WaiterInit(State.Selected);
   InitializeCriticalSection(&State.ThreadLock);
   State.Thread = nullptr;
-  State.ThreadId = 0;
   State.StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   State.StopFlag = 0;
   State.ThreadGeneration = 0;
+  State.HostOwner = 0;
+  State.HostOwnerId = 0;
+  State.HostFree = CreateEventA(nullptr, TRUE, TRUE, nullptr);
   State.CallbackSamples = 0;
   InitializeCriticalSection(&State.UiLock);
   State.UiThread = nullptr;
   State.UiReady = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  State.UiDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   State.UiThreadId = 0;
+  State.UiClosing = false;
   State.UiWindow = nullptr;
   State.Dialog = nullptr;
+}
+
+static void CloseEvent(HANDLE* event) {
+  if (*event) CloseHandle(*event);
+  *event = nullptr;
 }
 
 void FreePluginState() {
@@ -35,10 +44,10 @@ void FreePluginState() {
   if (State.UiThread) CloseHandle(State.UiThread);
   State.UiThread = nullptr;
   DeleteCriticalSection(&State.UiLock);
-  if (State.UiReady) CloseHandle(State.UiReady);
-  State.UiReady = nullptr;
-  if (State.StopEvent) CloseHandle(State.StopEvent);
-  State.StopEvent = nullptr;
+  CloseEvent(&State.UiDone);
+  CloseEvent(&State.UiReady);
+  CloseEvent(&State.HostFree);
+  CloseEvent(&State.StopEvent);
   DeleteCriticalSection(&State.ThreadLock);
   WaiterFree(State.Selected);
   if (State.StatusSlot != TLS_OUT_OF_INDEXES) TlsFree(State.StatusSlot);
@@ -84,6 +93,13 @@ bool ReopenSelectedBand() {
   return opened;
 }
 
+bool SelectedBandOpen() {
+  EnterCriticalSection(&State.Selected.lock);
+  bool open = State.Selected.band >= 0 && State.Selected.band == State.SelectedBand;
+  LeaveCriticalSection(&State.Selected.lock);
+  return open;
+}
+
 void CloseSelectedChannel() {
   WaiterClose(State.Selected);
 }
@@ -124,6 +140,35 @@ int32_t TellRate() {
   int32_t rate = SelectedEntry().SampleRate;
   State.ToldRate = rate;
   return rate;
+}
+
+void ForgetToldRate() {
+  State.ToldRate = 0;
+}
+
+// Short enough that a thread ended from outside is noticed at once.
+static const DWORD kAnswerSliceMs = 10;
+
+static bool EndedFromOutside(HANDLE thread) {
+  DWORD code = 0;
+  return thread && GetExitCodeThread(thread, &code) && code != STILL_ACTIVE;
+}
+
+bool WaitAnswering(HANDLE event, HANDLE thread, DWORD ms) {
+  ULONGLONG end = GetTickCount64() + ms;
+  for (;;) {
+    ULONGLONG now = GetTickCount64();
+    DWORD left = now < end ? DWORD(end - now) : 0;
+    DWORD r = MsgWaitForMultipleObjects(
+        1, &event, FALSE, left < kAnswerSliceMs ? left : kAnswerSliceMs, QS_SENDMESSAGE);
+    if (r == WAIT_OBJECT_0) return true;
+    if (r == WAIT_FAILED) return false;
+    // Handles the messages sent to this thread; posted ones stay for the host's loop.
+    MSG msg;
+    if (r == WAIT_OBJECT_0 + 1) PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    if (EndedFromOutside(thread)) return true;
+    if (left == 0) return false;
+  }
 }
 
 int32_t CallbackSamplesFor(int32_t blockInSamples) {

@@ -32,19 +32,23 @@ struct PluginState {
   volatile int32_t ToldRate;        // sample rate the host was last given
   HostCallbackFn volatile HostCallback;  // null: no calls
   HMODULE Module;                        // the dialog template is loaded from it
-  DWORD StatusSlot;             // thread-local: set while the thread is inside a status call
-  BandWaiter Selected;          // SelectedChannel and the band it is open on
-  CRITICAL_SECTION ThreadLock;  // StartHW and StopHW may come from two host threads at once
-  HANDLE Thread;                // streaming thread, null while none is held
-  DWORD ThreadId;
+  DWORD StatusSlot;                  // thread-local: set while the thread is inside a status call
+  BandWaiter Selected;               // SelectedChannel and the band it is open on
+  CRITICAL_SECTION ThreadLock;       // StartHW and StopHW may come from two host threads at once
+  HANDLE Thread;                     // streaming thread, null while none is held
   HANDLE StopEvent;                  // manual-reset: set while the streaming thread must end
   volatile uint8_t StopFlag;         // 1 asks the streaming thread to end
   volatile LONG ThreadGeneration;    // a thread whose number is not this one ends
+  volatile LONG HostOwner;           // generation of the thread that may call the host, 0: none
+  volatile DWORD HostOwnerId;        // and its thread id
+  HANDLE HostFree;                   // manual-reset: set while HostOwner is 0
   volatile int32_t CallbackSamples;  // count of every data call, fixed by StartHW
   CRITICAL_SECTION UiLock;           // serialises the host's requests to the UI thread
   HANDLE UiThread;                   // the thread the dialog lives on, null while none
   HANDLE UiReady;                    // set by a new UI thread once it takes requests
+  HANDLE UiDone;                     // set by the UI thread once it runs none of our code
   DWORD UiThreadId;
+  bool UiClosing;          // the UI thread was asked to close and may not have yet
   HWND volatile UiWindow;  // that thread's message-only window, which takes requests
   HWND volatile Dialog;    // settings dialog, null while it does not exist
 };
@@ -66,6 +70,9 @@ void ProbeBands();
 // SelectedBand is out of range; false, with the calls made, when the band does not open.
 bool ReopenSelectedBand();
 
+// SelectedChannel is open on SelectedBand.
+bool SelectedBandOpen();
+
 // Closes SelectedChannel; harmless when it is closed.
 void CloseSelectedChannel();
 
@@ -84,9 +91,18 @@ BandEntry SelectedEntry();
 // The selected band's rate, noted as the one the host now knows.
 int32_t TellRate();
 
+// The host is to hear 100 at the next band change, as after a restart.
+void ForgetToldRate();
+
 // One more reference on the module, for a thread of ours that leaves with
 // FreeLibraryAndExitThread; false when it cannot be taken.
 bool HoldModule(HMODULE* module);
+
+// Waits for event at most ms, handling the messages other threads send to this one
+// meanwhile (they may be what the event waits for). True when it was set, or when
+// thread (may be null) has been ended from outside, as at process exit. Never waits
+// on the thread itself: its end may need the loader lock the caller holds.
+bool WaitAnswering(HANDLE event, HANDLE thread, DWORD ms);
 
 // A copy of the table and its count, read together.
 int32_t CopyBandTable(BandEntry table[kBandCount]);

@@ -143,7 +143,12 @@ static void ShowBandFigures(HWND window) {
   SetWindowTextA(GetDlgItem(window, IDC_BLOCK_LEN), block);
 }
 
+static bool SameEntry(const BandEntry& a, const BandEntry& b) {
+  return a.SampleRate == b.SampleRate && a.BlockInSamples == b.BlockInSamples && a.L0 == b.L0;
+}
+
 void FillSettingsDialog(HWND window) {
+  BandEntry before = SelectedEntry();
   ProbeBands();
   BandEntry table[kBandCount];
   int32_t bandCount = CopyBandTable(table);
@@ -154,5 +159,7 @@ void FillSettingsDialog(HWND window) {
                       MAKELPARAM(kMaxScaleFactor, kMinScaleFactor));
   SetSpinPosition(window);
   ShowBandFigures(window);
-  ReopenSelectedBand();
+  // Reopening starts at the publisher's position, skipping what the stream has not
+  // delivered yet: only for another band, a closed one, or one that changed.
+  if (!SelectedBandOpen() || !SameEntry(before, SelectedEntry())) ReopenSelectedBand();
 }

@@ -16,5 +16,6 @@ void ShowScaleFactor();
 
 INT_PTR CALLBACK SettingsDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Probes the bands, refills every control and reopens the selected band.
+// Probes the bands and refills every control; reopens the selected band when it is
+// not the one open or it changed since the last probe.
 void FillSettingsDialog(HWND window);

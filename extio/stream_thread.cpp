@@ -2,9 +2,12 @@
 
 #include "ipps.h"
 
-// A pass takes at most one wait plus a callback; a callback that takes longer is the
-// host's, and the thread leaves on its own once it returns.
-static const DWORD kStopWaitMs = 500;
+// How long StopHW waits for a data call in progress. A pass takes at most one wait
+// of kResponsiveWaitMs plus a callback; a callback that takes longer is the host's:
+// StopHW returns, and the thread makes no call after it returns.
+static const DWORD kStopWaitMs = 2000;
+// A stream started before its band exists tries to open it this often.
+static const ULONGLONG kRetryOpenMs = 100;
 
 // The thread's two fixed buffers, on its stack: 16 KB of ring samples, 8 KB out.
 // Each data call takes its count straight out of the ring, which keeps the samples
@@ -68,10 +71,55 @@ static void DeliverAvailable(StreamBuffers& buf, LONG generation) {
     if (got && callback) callback(count, 0, 0.0f, buf.out);
     if (changed) {
       ProbeBands();
-      SendBandChanged();
+      // After a callback that outlasted StopHW's wait the host hears nothing more.
+      if (KeepStreaming(generation)) SendBandChanged();
     }
     if (!got) return;
   }
+}
+
+// After its last call into the host.
+static void LeaveHost() {
+  State.HostOwnerId = 0;
+  InterlockedExchange(&State.HostOwner, 0);
+  SetEvent(State.HostFree);
+}
+
+// The thread of this generation becomes the one that calls the host, once the one
+// before it has returned from its last call (StopHW gave up waiting for it). False
+// when it was stopped first.
+static bool TakeHost(LONG generation) {
+  HANDLE wait[2] = {State.HostFree, State.StopEvent};
+  while (KeepStreaming(generation)) {
+    if (InterlockedCompareExchange(&State.HostOwner, generation, 0) == 0) {
+      ResetEvent(State.HostFree);
+      State.HostOwnerId = GetCurrentThreadId();
+      // A StopHW that saw the host free before the reset finds the thread asked to
+      // stop here, so it makes no call.
+      if (KeepStreaming(generation)) return true;
+      LeaveHost();
+      return false;
+    }
+    WaitForMultipleObjects(2, wait, FALSE, kResponsiveWaitMs);
+  }
+  return false;
+}
+
+// The selected band did not open (the publisher is not there yet, or restarts):
+// tries again at most every kRetryOpenMs, and tells the host as after a restart
+// once it opens.
+static void RetryClosedBand(ULONGLONG* lastTry) {
+  int32_t band = State.SelectedBand;
+  if (band < 0 || State.Selected.band >= 0) return;
+  ULONGLONG now = GetTickCount64();
+  if (now - *lastTry < kRetryOpenMs) return;
+  *lastTry = now;
+  // Opened once to see it is there; the reopen does the rest, for whichever band
+  // the dialog has selected by then.
+  if (!WaiterOpen(State.Selected, band)) return;
+  ProbeBands();
+  ForgetToldRate();
+  ReopenSelectedBand();
 }
 
 // Runs on a reference to the module that StartStreamThread took for it.
@@ -80,10 +128,15 @@ static DWORD WINAPI StreamThread(void* arg) {
   StreamBuffers buf;
   WaiterEvent wake;
   WaiterEventInit(wake);
-  ReopenSelectedBand();
-  while (KeepStreaming(generation)) {
-    WaitForBand(State.Selected, wake, State.StopEvent);
-    DeliverAvailable(buf, generation);
+  if (TakeHost(generation)) {
+    ReopenSelectedBand();
+    ULONGLONG lastTry = GetTickCount64();
+    while (KeepStreaming(generation)) {
+      WaitForBand(State.Selected, wake, State.StopEvent);
+      RetryClosedBand(&lastTry);
+      DeliverAvailable(buf, generation);
+    }
+    LeaveHost();
   }
   WaiterEventClose(wake);
   // The module may be unmapped the moment the reference goes: leave through code
@@ -92,8 +145,11 @@ static DWORD WINAPI StreamThread(void* arg) {
   return 0;
 }
 
+// Not a wait on the thread: it may be the loader lock that keeps it from ending.
 static bool StreamThreadRunning() {
-  return State.Thread && !State.StopFlag && WaitForSingleObject(State.Thread, 0) == WAIT_TIMEOUT;
+  DWORD code = 0;
+  return State.Thread && !State.StopFlag && GetExitCodeThread(State.Thread, &code) &&
+         code == STILL_ACTIVE;
 }
 
 // Set under the lock the thread reads it with.
@@ -119,7 +175,7 @@ static void StartLocked() {
   ResetEvent(State.StopEvent);
   LONG generation = InterlockedIncrement(&State.ThreadGeneration);
   State.Thread = CreateThread(nullptr, 0, StreamThread,
-                              reinterpret_cast<void*>(intptr_t(generation)), 0, &State.ThreadId);
+                              reinterpret_cast<void*>(intptr_t(generation)), 0, nullptr);
   if (!State.Thread) FreeLibrary(self);
 }
 
@@ -131,21 +187,19 @@ int32_t StartStreamThread() {
   return count;
 }
 
-// Held across the bounded wait: a second StopHW must not close the handle the first
-// one waits on. A callback of the thread that calls StopHW meanwhile waits at most
-// as long, then finds the thread gone.
+// The wait is outside the lock: the thread's own callback may call StopHW (or
+// StartHW) meanwhile. It waits for the thread to be out of the host's code, never
+// for its end, and answers what the host's threads send this one meanwhile: a
+// callback that waits for this thread returns.
 bool StopStreamThread() {
   EnterCriticalSection(&State.ThreadLock);
-  bool ended = true;
-  if (State.Thread) {
-    State.StopFlag = 1;
-    SetEvent(State.StopEvent);
-    bool self = GetCurrentThreadId() == State.ThreadId;
-    ended = !self && WaitForSingleObject(State.Thread, kStopWaitMs) == WAIT_OBJECT_0;
-    CloseHandle(State.Thread);
-    State.Thread = nullptr;
-    State.ThreadId = 0;
-  }
+  HANDLE thread = State.Thread;
+  State.Thread = nullptr;
+  State.StopFlag = 1;
+  SetEvent(State.StopEvent);
   LeaveCriticalSection(&State.ThreadLock);
-  return ended;
+  bool self = State.HostOwnerId == GetCurrentThreadId();
+  bool out = !self && WaitAnswering(State.HostFree, thread, kStopWaitMs);
+  if (thread) CloseHandle(thread);
+  return out;
 }

@@ -10,7 +10,8 @@
 // module, so the host's FreeLibrary never unmaps code it runs.
 int32_t StartStreamThread();
 
-// Asks the thread to end and waits for it, bounded; closes its handle. True when
-// the thread has ended; false when it is still inside a host callback (it ends
-// once the callback returns and delivers nothing more) or when called from it.
+// Asks the thread to end and waits, bounded, until it is out of the host's code and
+// will make no more calls; closes its handle. True when it is; false when called
+// from the thread's own callback, or when a callback still runs after the bound (the
+// thread makes no call once it returns).
 bool StopStreamThread();

@@ -8,6 +8,11 @@ static const UINT kScaleRequest = WM_APP + 3;
 // Under Wine with no window manager, destroying a top-most window waits about a
 // second for its withdrawal: well above that.
 static const DWORD kUiWaitMs = 10000;
+// How long HideGUI and CloseHW wait for the dialog to go. A host that calls them
+// from its DllMain holds the loader lock, which the dialog's teardown may need (a
+// delay-loaded function of the system's controls): the dialog then goes as soon as
+// the host lets go of the lock, on the UI thread, which keeps the module mapped.
+static const DWORD kCloseWaitMs = 500;
 static const char kWindowClass[] = "VEXA_ExtIO_Requests";
 
 static LRESULT CALLBACK RequestWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -54,6 +59,9 @@ static DWORD WINAPI UiThread(void*) {
   DestroySettingsDialog();
   if (window) DestroyWindow(window);
   if (atom) UnregisterClassA(kWindowClass, State.Module);
+  // What follows needs the loader lock, which a host closing us may hold: whoever
+  // waits for this thread waits for this event, not for its end.
+  SetEvent(State.UiDone);
   // The module may be unmapped the moment the reference goes: leave through code
   // that is not ours.
   FreeLibraryAndExitThread(State.Module, 0);
@@ -69,21 +77,26 @@ static void ForgetUiThread() {
   if (State.UiThread) CloseHandle(State.UiThread);
   State.UiThread = nullptr;
   State.UiThreadId = 0;
+  State.UiClosing = false;
 }
 
-// Under UiLock: a UI thread that takes requests, started if none runs.
+// Under UiLock: a UI thread that takes requests, started if none runs. One that
+// was asked to close and has not yet is given time to, then replaced.
 static bool StartUiThread() {
-  if (State.UiThread && WaitForSingleObject(State.UiThread, 0) != WAIT_TIMEOUT) ForgetUiThread();
-  if (State.UiThread) return State.UiWindow != nullptr;
+  if (State.UiThread &&
+      WaitAnswering(State.UiDone, State.UiThread, State.UiClosing ? kUiWaitMs : 0))
+    ForgetUiThread();
+  if (State.UiThread) return !State.UiClosing && State.UiWindow != nullptr;
   HMODULE self = nullptr;
-  if (!State.UiReady || !HoldModule(&self)) return false;
+  if (!State.UiReady || !State.UiDone || !HoldModule(&self)) return false;
   ResetEvent(State.UiReady);
+  ResetEvent(State.UiDone);
   State.UiThread = CreateThread(nullptr, 0, UiThread, nullptr, 0, &State.UiThreadId);
   if (!State.UiThread) {
     FreeLibrary(self);
     return false;
   }
-  WaitForSingleObject(State.UiReady, kUiWaitMs);
+  WaitAnswering(State.UiReady, State.UiThread, kUiWaitMs);
   return State.UiWindow != nullptr;
 }
 
@@ -110,8 +123,9 @@ void RequestCloseDialog() {
   }
   EnterCriticalSection(&State.UiLock);
   if (State.UiThread) {
-    if (State.UiWindow) Ask(kCloseRequest);
-    if (WaitForSingleObject(State.UiThread, kUiWaitMs) == WAIT_OBJECT_0) ForgetUiThread();
+    // Posted, not sent: the thread takes it even after the wait below gave up.
+    if (State.UiWindow && PostMessageA(State.UiWindow, kCloseRequest, 0, 0)) State.UiClosing = true;
+    if (WaitAnswering(State.UiDone, State.UiThread, kCloseWaitMs)) ForgetUiThread();
   }
   LeaveCriticalSection(&State.UiLock);
 }

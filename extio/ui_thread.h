@@ -2,7 +2,8 @@
 // HideGUI or CloseHW, the dialog is created, driven and destroyed on this one
 // thread, through a message loop of its own, so it answers even when the host's
 // calling thread runs no loop and is destroyed even when another thread asks.
-// Host threads only send it requests, with a time-out.
+// Host threads only send or post it requests and wait for it with a time-out,
+// answering what other threads send them meanwhile.
 #pragma once
 
 #include "plugin_state.h"
@@ -11,8 +12,9 @@
 // the dialog is there (or the request timed out).
 void RequestShowDialog();
 
-// Has the UI thread destroy the dialog and end; returns once it has ended (or the
-// request timed out). Harmless while there is none.
+// Has the UI thread destroy the dialog and end; returns once it runs none of our
+// code, or after a bound, the dialog then going on its own. Harmless while there
+// is none.
 void RequestCloseDialog();
 
 // Has the dialog show ScaleFactor after the host changed it.

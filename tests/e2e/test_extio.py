@@ -4,6 +4,7 @@ import os
 import re
 import shutil
 import subprocess
+from types import SimpleNamespace
 
 import pytest
 
@@ -81,11 +82,13 @@ def test_host_sees_both_names_resolve_alike(env):
 
 
 def test_without_bands_nothing_is_selected(env):
-    res, lines = host(env, "stop", "init", "sr", "lo", "start", "setlo", "7000", "nocallback",
+    res, lines = host(env, "stop", "init", "sr", "lo", "srates", "start", "setlo", "7000",
+                      "nocallback",
                       "setlo", "8000", "callback", "stop", "stop", "close", "hide", "show",
                       "show", "dialog", "hide", "dialog")
     assert 'init: false, name "No VEXA buffers", model " ", type 3' in lines
     assert "sr: GetHWSR returned 0" in lines and "lo: GetHWLO returned 0" in lines
+    assert section(lines, "srates") == ["srates: actual 0, SetSrate(0) 0, SetSrate(1) 1"]
     assert "start: StartHW returned 0" in lines
     assert statuses(section(lines, "setlo 7000")) == [101]
     assert "setlo: SetHWLO(7000) returned 0" in lines
@@ -134,8 +137,8 @@ def test_dialog_lists_bands_and_picks_one(env):
     after = lines[lines.index("> dialog", lines.index("> pick 1")):]
     assert "dialog: band list of 2 items, item 1 selected" in after
     assert 'dialog: sample rate "96000 Hz"' in after and 'dialog: block length "512 Smpls"' in after
-    # The same band again still refills and reopens; a second ShowGUI does nothing.
-    assert statuses(lines) == NEW_RATE * 2 + TRIPLE
+    # The same band again refills but does not reopen; a second ShowGUI does nothing.
+    assert statuses(lines) == NEW_RATE * 2
     assert windows_line(lines, lines.index("> dialog", lines.index("> show"))) == (1, 1)
 
 
@@ -152,10 +155,12 @@ def test_scale_factor_follows_the_up_down_control(env):
             if m]
     assert seen == [19, 24, 0, 16]
     # Every move is announced as an attenuator change, so the host's gain follows:
-    # 3 up, 5 up (then the top), 24 down (then the bottom), 16 up.
+    # 3 up, 5 up (then the top), 24 down (then the bottom), 16 up. Below scale factor
+    # 8 the loudest entry, 16, is the nearest.
     att = [int(l.split("=")[1]) for l in lines if l.startswith("status 125: GetActualAttIdx=")]
     assert len(att) == 3 + 5 + 24 + 16 and statuses(lines).count(125) == len(att)
-    assert att[2] == 24 - 19 and att[7] == 0 and att[31] == 24 and att[-1] == 24 - 16
+    assert att[2] == 24 - 19 and att[7] == 0 and att[23] == 16 and att[31] == 16
+    assert att[39] == 16 and att[40] == 24 - 9 and att[-1] == 8
     assert_clean(res, lines)
 
 
@@ -190,6 +195,24 @@ def test_start_before_a_band_is_chosen_streams_after_the_dialog(env):
     assert statuses(section(lines, "open")) == NEW_RATE
     assert [l for l in lines if l.startswith("data: count")] == [
         "data: count 1024 on the first data call"]
+    assert_clean(res, lines)
+
+
+# The user restarts the receiver and presses Start before it is back: the stream
+# waits for the band, and data flows as soon as the publisher is there, announced as
+# for a restart.
+def test_start_before_the_publisher_is_back_streams_when_it_comes(env):
+    steps = ("open", "start", "data", 50, "stop", "run", 5, "start", "run", 1, "data", 100, "stop")
+    with simulator("--band", 0, "--block", 1024):
+        proc = Proc(HOST, PLUGIN, *map(str, steps), env=env)
+        proc.wait_for("> run 5", timeout=60)
+    proc.wait_for("> run 1", timeout=60)
+    with simulator("--band", 0, "--block", 1024):
+        res = SimpleNamespace(returncode=proc.wait(60), stdout=proc.stdout, stderr=proc.stderr)
+    lines = res.stdout.splitlines()
+    restart = lines[lines.index("> start", lines.index("> run 5")):]
+    assert statuses(restart) == TRIPLE + NEW_RATE
+    assert stats(lines)["calls"] >= 150
     assert_clean(res, lines)
 
 

@@ -30,8 +30,8 @@ def test_retune_from_the_lo_changed_handler_ends(env):
 def test_dialog_from_threads_without_a_loop_and_unload(env):
     with simulator(*BANDS):
         res, lines = host(env, "open", "dialog", "pick", 1, "hide", "dialog", "show", "show",
-                          "dialog", "start", "data", 100, "stop", "close", "dialog", "unload",
-                          "run", 1, options=("--other-thread",), debug="+seh")
+                          "dialog", "start", "data", 100, "stop", "close", "dialog", "run", 3,
+                          "unload", "run", 1, options=("--other-thread",), debug="+seh")
     assert no_access_violation(res), res.stderr[-2000:]
     dialogs = [i for i, l in enumerate(lines) if l == "> dialog"]
     assert [windows_line(lines, i) for i in dialogs] == [(1, 1), (0, 0), (1, 1), (0, 0)]
@@ -41,17 +41,17 @@ def test_dialog_from_threads_without_a_loop_and_unload(env):
     assert_clean(res, lines)
 
 
-# A data callback that blocks 1.5 s (as one that waits for a GUI thread busy in
-# StopHW): StopHW gives up waiting, no new data call starts, and FreeLibrary while
-# the callback still runs leaves the module to the thread until it has returned.
+# A data callback that blocks 3 s, longer than StopHW waits for it: StopHW gives up
+# waiting, no new data call starts, and FreeLibrary while the callback still runs
+# leaves the module to the thread until it has returned.
 def test_unload_during_a_slow_callback(env):
     with simulator("--band", 0, "--block", 1024):
-        res, lines = host(env, "open", "close", "start", "data", 20, "slowcall", "stop",
+        res, lines = host(env, "open", "close", "start", "data", 20, "slowcall", 3000, "stop",
                           "unload", "run", 3, debug="+seh")
     assert no_access_violation(res), res.stderr[-2000:]
     assert "slowcall: a data call is blocking" in lines
     assert [l for l in lines if l.startswith("unload:")][0].endswith("module still mapped")
-    assert "data: a data call returned after blocking 1500 ms" in lines
+    assert "data: a data call returned after blocking 3000 ms" in lines
     assert "module: unmapped" in lines
     assert_clean(res, lines)
 
@@ -65,6 +65,40 @@ def test_unload_without_stop_keeps_the_module_for_its_threads(env):
     assert_clean(res, lines)
 
 
+# A host whose data callback hands each block to its window thread with SendMessage,
+# and whose window thread presses Stop, then Start at once: StopHW answers the
+# callback's message while it waits and returns only once the call is over (a slow
+# one too). A call that outlasts StopHW's wait keeps the next thread out of the
+# callback until it returns: never two data calls at once.
+def test_stop_from_the_window_thread_a_callback_sends_to(env):
+    with simulator("--band", 0, "--block", 1024):
+        res, lines = host(env, "open", "start", "data", 50, "stop", "start", "data", 50,
+                          "slowcall", 300, "stop", "start", "data", 50, "slowcall", 3000, "stop",
+                          "start", "data", 50, "stop", options=("--send-to-window",))
+    assert "data: a data call returned after blocking 300 ms" in lines
+    assert "data: a data call returned after blocking 3000 ms" in lines
+    assert len([l for l in lines if l.endswith("ms after the blocking data call")]) == 1
+    assert stats(lines)["calls"] >= 200
+    assert_clean(res, lines)
+
+
+# The user closes and opens the window ten times while the band streams, with part
+# of a call always waiting in the ring: every sample arrives and the host hears nothing, as nothing changed. Then a DLL of the
+# host stops and closes the plug-in from its process detach, under the loader lock.
+def test_window_toggles_lose_nothing_and_a_host_dll_closes_from_its_detach(env):
+    with simulator("--band", 0, "--block", 1000):
+        res, lines = host(env, "open", "start", "data", 50, "toggle", 10, "dialog", "data", 50,
+                          "detachclose", "dialog", "unload", "run", 3)
+    assert statuses(section(lines, "toggle 10")) == []
+    dialogs = [i for i, l in enumerate(lines) if l == "> dialog"]
+    assert [windows_line(lines, i) for i in dialogs] == [(1, 1), (0, 0)]
+    detach = [l for l in lines if l.startswith("detach:")]
+    assert len(detach) == 1
+    assert float(detach[0].split("CloseHW after ")[1].split()[0]) < 5000  # a hang guard
+    assert "module: unmapped" in lines
+    assert_clean(res, lines)
+
+
 def test_process_exit_while_streaming(env):
     with simulator("--band", 0, "--block", 1024):
         res, lines = host(env, "open", "start", "data", 50)
@@ -75,27 +109,30 @@ def test_process_exit_while_streaming(env):
 
 
 # The host saves the settings, unloads, loads again and gives them back: the band
-# (by its frequency) and the scale factor come back. The attenuator list is the
-# scale factor in 6 dB steps, kept in step with the dialog, and the data follow it.
+# (by its frequency) and the scale factor, even the largest, come back. The
+# attenuator list is the scale factor in 6 dB steps around the default, its middle,
+# which a host that starts at its middle entry sets; it stays in step with the
+# dialog, and the data follow it.
 def test_settings_survive_a_reload_and_the_attenuator_sets_the_level(env):
     with simulator(*BANDS):
-        res, lines = host(env, "open", "pick", 1, "scale", "+2", "settings", "close", "unload",
-                          "reload", "restore", "open", "dialog", "settings", "att", "srates",
-                          "start", "data", 50, "setatt", 10, "dialog", "data", 50, "setatt", 25,
+        res, lines = host(env, "open", "pick", 1, "scale", "+8", "settings", "close", "unload",
+                          "run", 3, "reload", "restore", "open", "dialog", "settings", "att", "srates",
+                          "start", "data", 50, "setatt", 8, "dialog", "data", 50, "setatt", 17,
                           "stop", "close", "unload")
     saved = [l for l in lines if l.startswith("settings:")]
     assert saved == ['settings: 0 "Band centre frequency (Hz)" = "14100000"',
-                     'settings: 1 "Scale factor (0..24)" = "18"'] * 2
-    assert "module: unmapped" in lines or lines.count("> unload") == 2
+                     'settings: 1 "Scale factor (0..24)" = "24"'] * 2
+    # Gone meanwhile, so what comes back is the host's to give.
+    assert "reload: the module unloaded before is unmapped" in lines
     reopened = section(lines, "dialog")
     assert "dialog: band list of 2 items, item 1 selected" in reopened
-    assert 'dialog: scale factor "18"' in reopened
+    assert 'dialog: scale factor "24"' in reopened
     att = [l for l in lines if l.startswith("att: ")]
-    assert len(att) == 26 and att[0] == "att: 0 -48.16 dB" and att[8] == "att: 8 0.00 dB"
-    assert att[24] == "att: 24 96.33 dB" and att[25] == "att: actual 6"
+    assert len(att) == 18 and att[0] == "att: 0 -48.16 dB" and att[8] == "att: 8 0.00 dB"
+    assert att[16] == "att: 16 48.16 dB" and att[17] == "att: actual 0"
     assert "srates: 0 96000" in lines and "srates: actual 0, SetSrate(0) 0, SetSrate(1) 1" in lines
-    assert "setatt: SetAttenuator(10) returned 0" in lines
-    assert "setatt: SetAttenuator(25) returned 1" in lines
-    after = lines[lines.index("> dialog", lines.index("> setatt 10")):]
-    assert 'dialog: scale factor "14"' in after and "dialog: up-down position 14" in after
+    assert "setatt: SetAttenuator(8) returned 0" in lines
+    assert "setatt: SetAttenuator(17) returned 1" in lines
+    after = lines[lines.index("> dialog", lines.index("> setatt 8")):]
+    assert 'dialog: scale factor "16"' in after and "dialog: up-down position 16" in after
     assert_clean(res, lines)

@@ -110,6 +110,8 @@ TEST_F(PluginTest, ReopenOfAVanishedBandStillTellsTheHost) {
   EXPECT_EQ(State.Selected.band, -1);
 }
 
+// Nothing told is nothing known: a host that registers its callback after the
+// dialog picked the band still hears the rate first.
 TEST_F(PluginTest, NoCallbackMeansNoCalls) {
   Publish(0, 192000, 1024, 7050000);
   ProbeBands();
@@ -118,6 +120,9 @@ TEST_F(PluginTest, NoCallbackMeansNoCalls) {
   EXPECT_TRUE(ReopenSelectedBand());
   SendStatus(kStatusLoChanged);
   EXPECT_TRUE(Calls().empty());
+  State.HostCallback = RecordingCallback;
+  EXPECT_TRUE(ReopenSelectedBand());
+  EXPECT_EQ(Statuses(Calls()), kReopenNewRate);
 }
 
 TEST_F(PluginTest, SelectedEntryIsZeroWithoutABand) {

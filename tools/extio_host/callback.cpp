@@ -6,7 +6,6 @@
 #include "host.h"
 
 static const int kCounterModulo = 65536;
-static const DWORD kSlowCallMs = 1500;
 
 // Per thread: the status call this thread is inside (0: none), and the code it
 // expects next of a 100 / 103, 101, 102 sequence.
@@ -115,7 +114,7 @@ static void NoteCount(int32_t count) {
   g_log.lastCount = count;
 }
 
-static void OnData(int32_t count, const int16_t* iq) {
+static void LogData(int32_t count, const int16_t* iq) {
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
   NoteCount(count);
@@ -212,11 +211,22 @@ static void BlockIfAsked() {
   EnterCriticalSection(&g_log.lock);
   bool slow = g_log.slowCalls > 0;
   if (slow) g_log.slowCalls--;
+  DWORD ms = g_log.slowMs;
   LeaveCriticalSection(&g_log.lock);
   if (!slow) return;
   SetEvent(g_log.slowStarted);
-  Sleep(kSlowCallMs);
-  printf("data: a data call returned after blocking %lu ms\n", kSlowCallMs);
+  Sleep(ms);
+  EnterCriticalSection(&g_log.lock);
+  QueryPerformanceCounter(&g_log.slowReturned);
+  LeaveCriticalSection(&g_log.lock);
+  printf("data: a data call returned after blocking %lu ms\n", ms);
+}
+
+void OnData(int32_t count, const int16_t* iq) {
+  EnterCriticalSection(&g_log.lock);
+  if (g_log.unloaded) g_log.afterUnload++;
+  LogData(count, iq);
+  LeaveCriticalSection(&g_log.lock);
 }
 
 void __cdecl HostCallback(int32_t count, int32_t status, float, void* data) {
@@ -224,11 +234,18 @@ void __cdecl HostCallback(int32_t count, int32_t status, float, void* data) {
     OnStatusCall(count, status, data);
     return;
   }
-  EnterCriticalSection(&g_log.lock);
-  if (g_log.unloaded) g_log.afterUnload++;
-  OnData(count, static_cast<const int16_t*>(data));
-  LeaveCriticalSection(&g_log.lock);
+  // Hosts keep one set of buffers: a second thread in here at once overwrites them.
+  if (InterlockedIncrement(&g_log.dataInside) > 1) {
+    EnterCriticalSection(&g_log.lock);
+    if (g_log.overlaps++ == 0) printf("data: two data calls at once\n");
+    LeaveCriticalSection(&g_log.lock);
+  }
+  if (g_modes.sendToWindow && GetCurrentThreadId() != g_mainThread)
+    SendBlockToWindow(count, data);
+  else
+    OnData(count, static_cast<const int16_t*>(data));
   BlockIfAsked();
+  InterlockedDecrement(&g_log.dataInside);
 }
 
 // ---- summary ---------------------------------------------------------------------
@@ -248,10 +265,10 @@ void PrintStats() {
   printf(
       "stats: %lld data calls, %lld samples in %.3f s, %.0f samples/s, lost %lld, bad blocks "
       "%lld, count errors %lld, data threads since start %d (cpu %.1f ms), after stop %lld, "
-      "after unload %lld, status errors %lld\n",
+      "after unload %lld, overlapping %lld, status errors %lld\n",
       g_log.dataCalls, g_log.samples, seconds, rate, g_log.lostSamples, g_log.badBlocks,
       g_log.countErrors, g_log.threadCount, cpuMs, g_log.afterStop, g_log.afterUnload,
-      g_log.statusErrors);
+      g_log.overlaps, g_log.statusErrors);
   LeaveCriticalSection(&g_log.lock);
 }
 
@@ -263,6 +280,7 @@ void CheckCalls() {
   if (g_log.countErrors) Error("%s", "data calls carried another count than StartHW returned");
   if (g_log.afterStop) Error("%s", "data calls came after StopHW returned");
   if (g_log.afterUnload) Error("%s", "calls came after the plug-in was unloaded");
+  if (g_log.overlaps) Error("%s", "two data calls ran at once");
   if (g_log.statusErrors) Error("%s", "status calls were out of order or nested");
   LeaveCriticalSection(&g_log.lock);
 }

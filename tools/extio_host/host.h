@@ -40,9 +40,10 @@ struct OptionalExports {
 
 // How this host behaves, as the SDR programs it stands in for do.
 struct HostModes {
-  bool startCount;   // every data call is read with StartHW's count, whatever it says
-  bool retune;       // the LO-changed handler sets GetHWLO back, twice, and shows the GUI
-  bool otherThread;  // the dialog and unload steps run on a thread with no message loop
+  bool startCount;    // every data call is read with StartHW's count, whatever it says
+  bool retune;        // the LO-changed handler sets GetHWLO back, twice, and shows the GUI
+  bool otherThread;   // the dialog and unload steps run on a thread with no message loop
+  bool sendToWindow;  // the callback hands each block to the host's window with SendMessage
 };
 
 const int kMaxThreads = 8;
@@ -58,6 +59,8 @@ struct CallLog {
   long long countErrors;   // data calls whose count is not StartHW's
   long long afterStop;     // data calls that began after StopHW returned
   long long afterUnload;   // any call after the module was found unmapped
+  long long overlaps;      // data calls made while another one was still running
+  LONG dataInside;         // data calls running now
   long long statusErrors;  // codes out of order, unknown, or from inside another status call
   int32_t lastCount;       // count of the last data call, -1 before the first
   int32_t startCount;      // what StartHW returned last, -1 before it
@@ -73,8 +76,10 @@ struct CallLog {
   int threadCount;
   bool stopped;
   bool unloaded;
-  long long slowCalls;  // data calls still to block for 1.5 s
-  HANDLE slowStarted;   // set when a blocking data call has begun
+  long long slowCalls;         // data calls still to block
+  DWORD slowMs;                // for so long
+  HANDLE slowStarted;          // set when a blocking data call has begun
+  LARGE_INTEGER slowReturned;  // when the last blocking data call returned, 0 before
 };
 
 extern Plugin g_plugin;
@@ -95,6 +100,14 @@ void InitLog();
 void __cdecl HostCallback(int32_t count, int32_t status, float iqOffset, void* iqData);
 void PrintStats();
 void CheckCalls();
+// The data call's own work: logs and checks one block.
+void OnData(int32_t count, const int16_t* iq);
+
+// window.cpp
+// The host's own window on the main thread, which takes blocks with sendToWindow.
+bool CreateHostWindow();
+// Hands a block to that window and returns once it has taken it.
+void SendBlockToWindow(int32_t count, const void* iq);
 
 // plugin.cpp
 bool LoadPlugin(const char* path);

@@ -30,7 +30,10 @@ static const char kUsage[] =
     "  scale +K | -K     clicks the scale factor's up or down arrow K times\n"
     "  run S             runs the message loop for S seconds\n"
     "  data N            runs the message loop until N more data calls came (at most 30 s)\n"
-    "  slowcall          the next data call blocks 1.5 s; goes on once it has begun\n"
+    "  slowcall MS       the next data call blocks MS ms; goes on once it has begun\n"
+    "  toggle N          HideGUI and ShowGUI N times, with the message loop between\n"
+    "  detachclose       loads extio_host_detach.dll, a DLL of the host's that calls\n"
+    "                    StopHW and CloseHW from its process detach, and unloads it\n"
     "  stats             prints the data calls so far: count, rate, lost samples\n"
     "  unload | reload   FreeLibrary (prints how long it took) | loads the plug-in again\n"
     "  settings          ExtIoGetSetting: prints every setting and saves it\n"
@@ -45,6 +48,8 @@ static const char kUsage[] =
     "                    and ShowGUI\n"
     "  --other-thread    run open, show, hide, close and unload each on a new thread\n"
     "                    that has no message loop\n"
+    "  --send-to-window  the callback hands each block to a window of the main thread\n"
+    "                    with SendMessage and waits until that thread has taken it\n"
     "\n"
     "Data calls are checked against vexa_sim's counter signal at the scale factor\n"
     "that the dialog's up-down control shows; a status call made while the same\n"
@@ -165,6 +170,8 @@ static int ParseOptions(int argc, char** argv, bool* registerCallback) {
       g_modes.retune = true;
     else if (strcmp(o, "--other-thread") == 0)
       g_modes.otherThread = true;
+    else if (strcmp(o, "--send-to-window") == 0)
+      g_modes.sendToWindow = true;
     else if (strcmp(o, "--help") == 0) {
       fputs(kUsage, stdout);
       return 0;
@@ -188,6 +195,10 @@ int main(int argc, char** argv) {
   QueryPerformanceFrequency(&g_frequency);
   InitLog();
   RememberPath(argv[first]);
+  if (g_modes.sendToWindow && !CreateHostWindow()) {
+    fprintf(stderr, "extio_host: can't create the host's window\n");
+    return 1;
+  }
   if (!LoadPlugin(argv[first])) return 1;
   if (registerCallback) g_plugin.SetCallback(HostCallback);
   for (int i = first + 1; i < argc; i++) {

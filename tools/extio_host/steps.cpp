@@ -5,6 +5,7 @@
 #include <string.h>
 
 static const DWORD kDataWaitMs = 30000;
+static const DWORD kToggleMs = 50;
 static const int kMaxSettings = 16;
 static const int kSettingTextSize = 1024;  // what hosts offer for a setting's text
 
@@ -31,15 +32,51 @@ static void InitStep(long) {
          type);
 }
 
-static void StopStep(long) {
-  LARGE_INTEGER start;
-  QueryPerformanceCounter(&start);
-  g_plugin.StopHW();
-  double ms = MillisecondsSince(start);
+static void MarkStopped() {
   EnterCriticalSection(&g_log.lock);
   g_log.stopped = true;
   LeaveCriticalSection(&g_log.lock);
-  printf("stop: StopHW returned after %.1f ms\n", ms);
+}
+
+// A host whose callback sends to its window presses Stop while a block waits for
+// the window: its thread is busy in the click, not in its loop.
+static void AwaitBlockForWindow() {
+  for (DWORD waited = 0; waited < kDataWaitMs && g_log.dataInside == 0; waited++) Sleep(1);
+}
+
+// Also how long after a blocking data call returned, when it returned meanwhile.
+static void StopStep(long) {
+  if (g_modes.sendToWindow) AwaitBlockForWindow();
+  LARGE_INTEGER start, end;
+  QueryPerformanceCounter(&start);
+  g_plugin.StopHW();
+  QueryPerformanceCounter(&end);
+  MarkStopped();
+  printf("stop: StopHW returned after %.1f ms\n", Seconds(start, end) * 1000);
+  EnterCriticalSection(&g_log.lock);
+  LARGE_INTEGER returned = g_log.slowReturned;
+  LeaveCriticalSection(&g_log.lock);
+  if (returned.QuadPart > start.QuadPart && returned.QuadPart <= end.QuadPart)
+    printf("stop: StopHW returned %.1f ms after the blocking data call\n",
+           Seconds(returned, end) * 1000);
+}
+
+typedef void(__cdecl* CloseOnDetachFn)(void(__stdcall*)(), void(__stdcall*)());
+
+// Loads the host's DLL, which StopHW and CloseHW the plug-in from its process
+// detach, and unloads it.
+static void DetachCloseStep(long) {
+  HMODULE dll = LoadLibraryA("extio_host_detach.dll");
+  FARPROC proc = dll ? GetProcAddress(dll, "CloseOnDetach") : nullptr;
+  if (!proc) {
+    Error("step '%s': extio_host_detach.dll or its export is missing", "detachclose");
+    if (dll) FreeLibrary(dll);
+    return;
+  }
+  reinterpret_cast<CloseOnDetachFn>(reinterpret_cast<void*>(proc))(g_plugin.StopHW,
+                                                                   g_plugin.CloseHW);
+  FreeLibrary(dll);
+  MarkStopped();
 }
 
 // StartHW reopens the band; the threads seen count from here.
@@ -68,11 +105,16 @@ static void UnloadStep(long) {
          PluginMapped() ? "still mapped" : "unmapped");
 }
 
+// Says whether the module unloaded before was unmapped meanwhile: if not, the
+// plug-in comes back with the state it had.
 static void ReloadStep(long) {
-  if (g_plugin.module)
+  if (g_plugin.module) {
     Error("step '%s': the plug-in is still loaded", "reload");
-  else if (LoadPlugin(g_path))
-    g_plugin.SetCallback(HostCallback);
+    return;
+  }
+  printf("reload: the module unloaded before is %s\n",
+         PluginMapped() ? "still mapped" : "unmapped");
+  if (LoadPlugin(g_path)) g_plugin.SetCallback(HostCallback);
 }
 
 static void SetLoStep(long hz) {
@@ -91,12 +133,23 @@ static void DataStep(long calls) {
   if (!EnoughData(target)) Error("%s", "data: the data calls did not come");
 }
 
-// The next data call blocks; the step returns once it has begun.
-static void SlowCallStep(long) {
+static bool g_slowBegun;
+
+static bool SlowCallBegun(long long) {
+  g_slowBegun = WaitForSingleObject(g_log.slowStarted, 0) == WAIT_OBJECT_0;
+  return g_slowBegun;
+}
+
+// The next data call blocks for ms; the step returns once it has begun.
+static void SlowCallStep(long ms) {
   EnterCriticalSection(&g_log.lock);
   g_log.slowCalls = 1;
+  g_log.slowMs = DWORD(ms);
+  g_log.slowReturned.QuadPart = 0;
   LeaveCriticalSection(&g_log.lock);
-  if (WaitForSingleObject(g_log.slowStarted, kDataWaitMs) != WAIT_OBJECT_0)
+  // With the loop running: the call may first hand its block to our window.
+  RunLoop(kDataWaitMs, SlowCallBegun, 0);
+  if (!g_slowBegun)
     Error("%s", "slowcall: no data call came");
   else
     printf("slowcall: a data call is blocking\n");
@@ -144,12 +197,26 @@ static void DialogStep(long) {
   if (dialog) PrintDialog(dialog);
 }
 
+// A user who closes and opens the radio's window again and again while it streams.
+static void ToggleStep(long times) {
+  for (long i = 0; i < times; i++) {
+    g_plugin.HideGUI();
+    RunLoop(kToggleMs, nullptr, 0);
+    g_plugin.ShowGUI();
+    RunLoop(kToggleMs, nullptr, 0);
+  }
+  printf("toggle: hidden and shown %ld times\n", times);
+}
+
 static void HideStep(long) {
   g_plugin.HideGUI();
 }
 
 static void CloseStep(long) {
+  LARGE_INTEGER start;
+  QueryPerformanceCounter(&start);
   g_plugin.CloseHW();
+  printf("close: CloseHW returned after %.1f ms\n", MillisecondsSince(start));
 }
 
 static void SrStep(long) {
@@ -248,7 +315,9 @@ static const Step kSteps[] = {
     {"scale", true, true, false, false, ScaleStep},
     {"run", true, false, false, false, RunLoopStep},
     {"data", true, false, false, false, DataStep},
-    {"slowcall", false, true, false, false, SlowCallStep},
+    {"slowcall", true, true, false, false, SlowCallStep},
+    {"toggle", true, true, false, false, ToggleStep},
+    {"detachclose", false, true, false, false, DetachCloseStep},
     {"stats", false, false, false, false, StatsStep},
     {"unload", false, true, false, true, UnloadStep},
     {"reload", false, false, false, false, ReloadStep},
