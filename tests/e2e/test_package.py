@@ -8,7 +8,7 @@ import zipfile
 from conftest import ARCH, BUILD
 
 PROGRAMS = {"VEXA_File.exe", "VEXA_Net.exe", "VEXA_Wave.exe", "ExtIO_VEXA.dll", "vexa_sim.exe",
-            "vexa_monitor.exe", "extio_host.exe"}
+            "vexa_monitor.exe", "extio_host.exe", "extio_host_detach.dll"}
 OTHERS = {"README.md", "vexa_client.py", "vexa_waterfall.py", "record_forever.bat", "serve.bat",
           "play.bat", "try_without_receiver.bat"}
 # What Windows itself has; anything else would have to travel with the programs.
