@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
   int32_t band;
   BandHeader header;
   if (ParseCommandLine(argc, argv, &settings) &&
-      OpenReceiverBand(ch, settings.band, &band, &header)) {
+      OpenReceiverBand(ch, "record", settings.band, &band, &header)) {
     Record(ch, settings, band, header);
   }
   Close(ch);
