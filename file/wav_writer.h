@@ -56,6 +56,7 @@ struct WavWriter {
   int32_t previousSecond;  // of the previous block
   int32_t previousMinute;
   struct tm now;                 // the latest block's time in the file-name time base
+  SYSTEMTIME lastBlockAt;        // UTC when the open file's latest block was written
   char fileName[kFileNameSize];  // of the current or last attempted file
 };
 
