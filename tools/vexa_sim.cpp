@@ -31,7 +31,9 @@ static const char kUsage[] =
     "  --blocks N          write N blocks, then stay silent (default: no limit)\n"
     "  --at SEC FIELD=V    at SEC seconds set FIELD (l0, rate, block or writepos) to V;\n"
     "                      ring=N publishes the band anew in the same mapping: a ring of\n"
-    "                      N bytes (at most --ring), WritePos 0, the counter from 0\n"
+    "                      N bytes (at most --ring), WritePos 0, the counter from 0;\n"
+    "                      buffersize=N sets the header's BufferSize alone, a broken\n"
+    "                      header for the readers to refuse (the ring stays as it is)\n"
     "\n"
     "Global options:\n"
     "  --speed X           pace blocks at X times real time (default 1), or max\n"
@@ -51,7 +53,8 @@ enum SignalKind { kCounter, kTone, kSilence };
 
 struct HeaderChange {
   double atSeconds;
-  char field;  // 'l' L0, 'r' SampleRate, 'b' BlockInSamples, 'w' WritePos, 'g' a new ring
+  char field;  // 'l' L0, 'r' SampleRate, 'b' BlockInSamples, 'w' WritePos, 'g' a new ring,
+               // 's' BufferSize alone
   int32_t value;
   bool done;
 };
@@ -129,6 +132,8 @@ static bool ParseChange(SimBand& b, const char* when, const char* what) {
     c.field = 'w';
   else if (n == 4 && strncmp(what, "ring", 4) == 0)
     c.field = 'g';
+  else if (n == 10 && strncmp(what, "buffersize", 10) == 0)
+    c.field = 's';
   else
     return Fail("--at", what);
   if (c.field == 'b' && (c.value < 1 || c.value > kMaxBlock)) return Fail("--at", what);
@@ -253,6 +258,7 @@ static void ApplyChanges(SimBand& b, double now) {
     if (c.field == 'r') b.pub.header->SampleRate = b.rate = c.value;
     if (c.field == 'b') b.pub.header->BlockInSamples = b.block = c.value;
     if (c.field == 'w') b.pub.header->WritePos = c.value;
+    if (c.field == 's') b.pub.header->BufferSize = c.value;
     if (c.field == 'g') {
       b.pub.ringSize = b.pub.header->BufferSize = c.value;
       b.pub.header->WritePos = 0;
