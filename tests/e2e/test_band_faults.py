@@ -5,7 +5,7 @@ import time
 import pytest
 
 from conftest import Proc, run, simulator
-from extio_support import HOST, PLUGIN, env  # noqa: F401 (the display fixture)
+from extio_support import HOST, PLUGIN, env, stats  # noqa: F401 (env: the display fixture)
 from net_support import (blocks, connect, counter_index, log, receiver, server, vexa_client,
                          wait_log)
 from test_file import EXE as RECORDER
@@ -72,19 +72,22 @@ def runs(got):
     return starts
 
 
-def test_a_restart_with_a_larger_ring_is_followed_by_the_recorder_and_the_server(workdir):
+def test_a_restart_with_a_larger_ring_is_followed_by_the_recorder_server_and_plugin(
+        workdir, env):
     band = ("--band", 14, "--signal", "counter")
     with server() as net:
         c, u = connect(), receiver()
-        rec = None
+        rec = plugin = None
         try:
             with simulator(*band, "--ring", 1 << 20):
                 rec = Proc(RECORDER, 14, cwd=workdir)
+                plugin = Proc(HOST, PLUGIN, "open", "dialog", "start", "data", 100, "run", 25,
+                              "stop", env=env)
                 assert c.command("attach 14") == "OK 192000"
                 assert c.command("start iq %d" % u.getsockname()[1]) == "OK"
                 before = blocks(u, 20)
                 rec.wait_for(".wav ")
-                time.sleep(1)
+                plugin.wait_for("> run 25", timeout=60)
             # The readers hold the old mapping: the new publisher waits until they
             # let it go, once the band has been quiet for five seconds.
             with simulator(*band, "--ring", 1 << 23) as new:
@@ -93,12 +96,15 @@ def test_a_restart_with_a_larger_ring_is_followed_by_the_recorder_and_the_server
                 wait_for_files(rec, 2)
                 u.settimeout(30)
                 after = blocks(u, 60)[-40:]
+                plugin.wait_for("data: the counter jumped", timeout=30)
                 time.sleep(1)
                 assert rec.stop() == 0
+                plugin.wait(60)
         finally:
             c.close()
-            if rec:
-                rec.kill()
+            for p in (rec, plugin):
+                if p:
+                    p.kill()
     assert runs(before) == [0] and runs(after) == [0]
     assert after[0][0] > before[-1][0]  # the server's block numbers went on
     assert "Can't" not in log(net)
@@ -107,6 +113,12 @@ def test_a_restart_with_a_larger_ring_is_followed_by_the_recorder_and_the_server
     for name in names:
         rate, _, m = read_16_bit_file(workdir / name)  # one run of the counter each
         assert rate == 192000
+    # The plug-in's calls: one jump of the counter, to the new publisher's, and no
+    # call with samples that do not follow on.
+    lines = plugin.stdout.splitlines()
+    assert len([l for l in lines if l.startswith("data: the counter jumped")]) == 1
+    s = stats(lines)
+    assert s["bad"] == 0 and s["count_errors"] == 0 and s["status_errors"] == 0
 
 
 def test_the_server_stream_goes_on_across_a_jump_and_a_restart():
