@@ -1,5 +1,6 @@
 #include "band_channel.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -7,9 +8,6 @@
 
 #include "numbers.h"
 
-// How far WritePos may move between two looks before a reader takes it for a
-// re-published band or a glitch: twice the announced pace, plus a quarter second
-// and two blocks for a publisher that writes in bursts.
 const double kBurstFactor = 2.0;
 const double kBurstSlackMs = 250.0;
 const double kBurstSlackBlocks = 2.0;
@@ -36,24 +34,46 @@ void BandName(int band, char* name) {
   snprintf(name, kBandNameSize, "VEXA%dBand", band);
 }
 
-// The publisher's WritePos as a ring offset, or -1 while it lies outside the ring
-// or between two samples. An offset equal to the ring size is the ring start.
-static int32_t CurrentWriteOffset(const BandChannel& ch) {
+// WritePos as a ring offset, or -1 while it lies outside a ring of ringSize bytes or
+// between two samples. An offset equal to the ring size is the ring start.
+static int32_t WriteOffset(int32_t pos, int32_t ringSize) {
+  if (pos < 0 || pos > ringSize || pos % kSampleBytes != 0) return -1;
+  return pos == ringSize ? 0 : pos;
+}
+
+static int32_t ReadWritePos(const BandChannel& ch) {
   int32_t pos = *ch.writePos;
   // The samples up to pos are in place before the publisher advanced it.
   std::atomic_thread_fence(std::memory_order_acquire);
-  if (pos < 0 || pos > ch.ringSize || pos % kSampleBytes != 0) return -1;
-  return pos == ch.ringSize ? 0 : pos;
+  return pos;
+}
+
+static int32_t CurrentWriteOffset(const BandChannel& ch) {
+  return WriteOffset(ReadWritePos(ch), ch.ringSize);
+}
+
+static BandRefusal Refusal(BandRefusalReason reason, int32_t value, int64_t limit) {
+  BandRefusal refusal = {reason, value, limit};
+  return refusal;
 }
 
 // The header comes from another process: a ring of ringSize bytes must lie inside
 // the view.
-static bool RingFitsView(const BandChannel& ch, int32_t ringSize) {
+static BandRefusal CheckRing(const BandChannel& ch, int32_t ringSize) {
   MEMORY_BASIC_INFORMATION region;
-  if (VirtualQuery(ch.view, &region, sizeof region) != sizeof region) return false;
-  uint64_t viewSize = region.RegionSize;
-  if (viewSize < ch.pageSize || ringSize <= 0 || ringSize % kSampleBytes != 0) return false;
-  return uint64_t(ch.pageSize) + uint64_t(ringSize) <= viewSize;
+  int64_t room = 0;
+  if (VirtualQuery(ch.view, &region, sizeof region) == sizeof region)
+    room = int64_t(region.RegionSize) - int64_t(ch.pageSize);
+  if (ringSize <= 0) return Refusal(kRingNotPositive, ringSize, 0);
+  if (ringSize % kSampleBytes != 0) return Refusal(kRingNotWhole, ringSize, 0);
+  if (ringSize > room) return Refusal(kRingPastMapping, ringSize, room < 0 ? 0 : room);
+  return Refusal(kNotRefused, 0, 0);
+}
+
+static BandRefusal CheckWritePos(int32_t pos, int32_t ringSize) {
+  if (pos < 0 || pos > ringSize) return Refusal(kWritePosOutside, pos, ringSize);
+  if (pos % kSampleBytes != 0) return Refusal(kWritePosNotWhole, pos, ringSize);
+  return Refusal(kNotRefused, 0, 0);
 }
 
 static void TakeRing(BandChannel& ch, int32_t ringSize) {
@@ -63,15 +83,94 @@ static void TakeRing(BandChannel& ch, int32_t ringSize) {
   ch.ringEnd = ch.ringStart + ringSize;
 }
 
-static void Resync(BandChannel& ch) {
-  ch.readPtr = ch.ringStart;  // where a WritePos that is unusable for now leaves it
-  ch.seenWriteOffset = 0;
-  ch.seenAtMs = GetTickCount64();
-  SkipToWritePos(ch);
-  ch.resynced = true;
+static int32_t ReadOffset(const BandChannel& ch) {
+  return int32_t(ch.readPtr - ch.ringStart);
 }
 
-// Most bytes a publisher keeping its announced pace can have written in elapsedMs.
+// Distance from one ring offset forward to another.
+static int32_t Ahead(const BandChannel& ch, int32_t from, int32_t to) {
+  int32_t distance = to - from;
+  return distance < 0 ? distance + ch.ringSize : distance;
+}
+
+static void MoveTo(BandChannel& ch, int32_t writeOffset, ULONGLONG now) {
+  ch.readPtr = ch.ringStart + writeOffset;
+  ch.seenWriteOffset = writeOffset;
+  ch.seenAtMs = now;
+  ch.movedAtMs = now;
+}
+
+// Maps `name` read-only and opens its event when the channel has none yet.
+static BandRefusal MapBand(BandChannel& ch, const char* name) {
+  ch.mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name);
+  if (!ch.mapping) return Refusal(kNoMapping, int32_t(GetLastError()), 0);
+  ch.view = static_cast<uint8_t*>(MapViewOfFile(ch.mapping, FILE_MAP_READ, 0, 0, 0));
+  if (!ch.view) return Refusal(kNoView, int32_t(GetLastError()), 0);
+  if (!ch.event) {
+    char eventName[kBandNameSize + 2];
+    snprintf(eventName, sizeof eventName, "e%s", name);
+    ch.event = OpenEventA(EVENT_ALL_ACCESS, FALSE, eventName);
+    if (!ch.event) return Refusal(kNoEvent, int32_t(GetLastError()), 0);
+  }
+  ch.writePos = &Header(ch)->WritePos;
+  BandRefusal refusal = CheckRing(ch, Header(ch)->BufferSize);
+  if (refusal.reason != kNotRefused) return refusal;
+  return CheckWritePos(ReadWritePos(ch), Header(ch)->BufferSize);
+}
+
+// Closes the mapping of a band that went quiet, keeping the event so the reader's
+// waits go on: a publisher restarted with a larger ring can only create a fresh
+// mapping once no reader holds the old one.
+static void LetGo(BandChannel& ch, ULONGLONG now) {
+  ch.heldReadOffset = ReadOffset(ch);
+  UnmapViewOfFile(ch.view);
+  CloseHandle(ch.mapping);
+  ch.view = nullptr;
+  ch.mapping = nullptr;
+  ch.readPtr = ch.ringStart = ch.ringEnd = nullptr;
+  ch.writePos = nullptr;
+  ch.triedAtMs = now;
+}
+
+// Looks a let-go band up by name again, at most once a second. A band found as it
+// was left goes on from the same place; any other is a resync at its WritePos.
+static bool LookUpAgain(BandChannel& ch, ULONGLONG now) {
+  if (now - ch.triedAtMs < kLookUpAgainMs) return false;
+  ch.triedAtMs = now;
+  if (MapBand(ch, ch.name).reason != kNotRefused) {
+    if (ch.view) UnmapViewOfFile(ch.view);
+    if (ch.mapping) CloseHandle(ch.mapping);
+    ch.view = nullptr;
+    ch.mapping = nullptr;
+    ch.writePos = nullptr;
+    return false;
+  }
+  int32_t ringSize = Header(ch)->BufferSize;
+  int32_t writeOffset = WriteOffset(ReadWritePos(ch), ringSize);
+  bool unchanged = ringSize == ch.ringSize && writeOffset == ch.seenWriteOffset;
+  TakeRing(ch, ringSize);
+  if (unchanged) {
+    ch.readPtr = ch.ringStart + ch.heldReadOffset;
+    ch.seenAtMs = ch.movedAtMs = now;
+  } else {
+    ch.restarting = false;
+    MoveTo(ch, writeOffset, now);
+    ch.resynced = true;
+  }
+  return true;
+}
+
+// A band quiet this long is let go; a slow band gets two of its blocks on top.
+static ULONGLONG QuietLimitMs(const BandChannel& ch) {
+  double rate = Header(ch)->SampleRate;
+  double block = Header(ch)->BlockInSamples;
+  double blockMs = rate > 0 && block > 0 ? block * 1000.0 / rate : 0;
+  return ULONGLONG(kQuietMs + 2 * blockMs);
+}
+
+// How far WritePos may move between two looks before a reader takes it for a
+// re-published band or a glitch: twice the announced pace, plus a quarter second
+// and two blocks (in bytes) for a publisher that writes in bursts.
 static double MostThePublisherWrites(const BandChannel& ch, ULONGLONG elapsedMs) {
   double rate = Header(ch)->SampleRate;
   double block = Header(ch)->BlockInSamples;
@@ -82,54 +181,88 @@ static double MostThePublisherWrites(const BandChannel& ch, ULONGLONG elapsedMs)
          kBurstSlackBlocks * block * kSampleBytes;
 }
 
+// The reader had `unread` bytes not yet taken and WritePos moved `fresh` bytes (modulo
+// the ring) in elapsedMs. The publisher's own rate tells how many whole rings the
+// modulo hid. Returns the bytes the publisher can have overwritten under the reader
+// (unread plus what it wrote), or 0 when what is unread is still safe to take.
+static int64_t OverrunBytes(const BandChannel& ch, int32_t unread, int32_t fresh,
+                            ULONGLONG elapsedMs, int32_t len) {
+  double rate = Header(ch)->SampleRate;
+  double byTime = rate > 0 ? rate * kSampleBytes * double(elapsedMs) / 1000.0 : 0;
+  double limit = double(ch.ringSize) - len;
+  if (double(unread) + fresh <= limit && double(unread) + byTime < limit) return 0;
+  double hiddenRings = floor((byTime - fresh) / ch.ringSize + 0.5);
+  if (hiddenRings < 0) hiddenRings = 0;
+  return int64_t(unread) + fresh + int64_t(hiddenRings) * ch.ringSize;
+}
+
+// A new BufferSize: the publisher started anew at the ring's start. The WritePos
+// read with the new size may still be the old publisher's, so nothing is taken
+// until WritePos has moved away from it.
+static void BeginRestart(BandChannel& ch, int32_t ringSize, int32_t pos) {
+  if (CheckRing(ch, ringSize).reason != kNotRefused) return;
+  TakeRing(ch, ringSize);
+  ch.readPtr = ch.ringStart;
+  ch.seenWriteOffset = 0;  // seenAtMs stays: the new publisher started after that look
+  ch.restarting = true;
+  ch.restartPos = pos;
+  ch.resynced = true;
+}
+
 // Where the publisher writes now, as a ring offset; -1 when there is nothing to
-// take: WritePos is unusable, or the band was re-published or jumped, in which case
-// the reader moves to the new position and the channel is marked resynced.
-static int32_t FollowPublisher(BandChannel& ch) {
-  int32_t ringSize = Header(ch)->BufferSize;
-  if (ringSize != ch.ringSize) {
-    if (!RingFitsView(ch, ringSize)) return -1;
-    TakeRing(ch, ringSize);
-    Resync(ch);
-    return -1;
-  }
-  int32_t writeOffset = CurrentWriteOffset(ch);
-  if (writeOffset < 0) return -1;
+// take: WritePos is unusable, the band is let go, or the reader had to move (a
+// restart, a jump, an overrun), in which case the channel is marked resynced.
+static int32_t FollowPublisher(BandChannel& ch, int32_t len) {
+  // Before WritePos is read: a reader descheduled in between must not count its
+  // own delay as time the publisher had to write.
   ULONGLONG now = GetTickCount64();
-  int32_t fresh = writeOffset - ch.seenWriteOffset;
-  if (fresh < 0) fresh += ch.ringSize;
-  if (fresh > MostThePublisherWrites(ch, now - ch.seenAtMs)) {
-    Resync(ch);
+  if (!ch.view && !LookUpAgain(ch, now)) return -1;
+  // BufferSize on both sides of WritePos: a restarting publisher stores its new ring
+  // size before its new WritePos, and a pair read across that is not taken.
+  int32_t ringSize = Header(ch)->BufferSize;
+  int32_t pos = ReadWritePos(ch);
+  if (Header(ch)->BufferSize != ringSize) return -1;
+  if (ringSize != ch.ringSize) {
+    BeginRestart(ch, ringSize, pos);
     return -1;
   }
+  int32_t writeOffset = WriteOffset(pos, ringSize);
+  bool still = writeOffset < 0 || writeOffset == ch.seenWriteOffset;
+  if (still && now - ch.movedAtMs > QuietLimitMs(ch)) {
+    LetGo(ch, now);
+    return -1;
+  }
+  if (writeOffset < 0 || (ch.restarting && pos == ch.restartPos)) return -1;
+  ch.restarting = false;
+  int32_t fresh = Ahead(ch, ch.seenWriteOffset, writeOffset);
+  int32_t unread = Ahead(ch, ReadOffset(ch), ch.seenWriteOffset);
+  ULONGLONG elapsed = now - ch.seenAtMs;
+  int64_t overrun = OverrunBytes(ch, unread, fresh, elapsed, len);
+  if (fresh > MostThePublisherWrites(ch, elapsed) || overrun > 0) {
+    ch.lostSamples += overrun / kSampleBytes;
+    MoveTo(ch, writeOffset, now);
+    ch.resynced = true;
+    return -1;
+  }
+  if (fresh > 0) ch.movedAtMs = now;
   ch.seenWriteOffset = writeOffset;
   ch.seenAtMs = now;
   return writeOffset;
 }
 
 bool Open(BandChannel& ch, const char* name) {
-  if (ch.view) return false;
-  ch.mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name);
-  if (!ch.mapping) return false;
-  ch.view = static_cast<uint8_t*>(MapViewOfFile(ch.mapping, FILE_MAP_READ, 0, 0, 0));
-  if (ch.view) {
-    char eventName[kBandNameSize + 2];
-    snprintf(eventName, sizeof eventName, "e%s", name);
-    ch.event = OpenEventA(EVENT_ALL_ACCESS, FALSE, eventName);
+  if (IsOpen(ch)) return false;
+  BandRefusal refusal = MapBand(ch, name);
+  if (refusal.reason != kNotRefused) {
+    Close(ch);
+    ch.refusal = refusal;
+    return false;
   }
-  if (ch.view && ch.event) {
-    int32_t ringSize = Header(ch)->BufferSize;
-    ch.writePos = &Header(ch)->WritePos;
-    if (RingFitsView(ch, ringSize)) {
-      TakeRing(ch, ringSize);
-      if (CurrentWriteOffset(ch) >= 0) {
-        SkipToWritePos(ch);
-        return true;
-      }
-    }
-  }
-  Close(ch);
-  return false;
+  TakeRing(ch, Header(ch)->BufferSize);
+  snprintf(ch.name, sizeof ch.name, "%s", name);
+  ch.refusal = refusal;
+  SkipToWritePos(ch);
+  return true;
 }
 
 bool WaitForData(BandChannel& ch) {
@@ -145,7 +278,7 @@ bool WaitForData(BandChannel& ch, DWORD timeoutMs) {
 bool Read(BandChannel& ch, int32_t len, void* dst) {
   // An empty chunk would let a catch-up loop spin forever.
   if (!ch.event || len <= 0) return false;
-  int32_t writeOffset = FollowPublisher(ch);
+  int32_t writeOffset = FollowPublisher(ch, len);
   if (writeOffset < 0) return false;
   int32_t available = writeOffset - int32_t(ch.readPtr - ch.ringStart);
   if (available < 0) available += ch.ringSize;
@@ -174,12 +307,17 @@ bool TakeResync(BandChannel& ch) {
   return resynced;
 }
 
+int64_t TakeOverrun(BandChannel& ch) {
+  int64_t lost = ch.lostSamples;
+  ch.lostSamples = 0;
+  return lost;
+}
+
 void SkipToWritePos(BandChannel& ch) {
+  ULONGLONG now = GetTickCount64();
+  if (!ch.ringStart) return;
   int32_t writeOffset = CurrentWriteOffset(ch);
-  if (!ch.ringStart || writeOffset < 0) return;
-  ch.readPtr = ch.ringStart + writeOffset;
-  ch.seenWriteOffset = writeOffset;
-  ch.seenAtMs = GetTickCount64();
+  if (writeOffset >= 0) MoveTo(ch, writeOffset, now);
 }
 
 void Close(BandChannel& ch) {

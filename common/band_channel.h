@@ -27,21 +27,48 @@ const int kSampleBytes = 8;  // one complex sample: I and Q as 32-bit floats
 const int kBandNameSize = 32;
 const DWORD kResponsiveWaitMs = 100;  // waits that must still hear a stop request
 
+// Why Open refused a band. The value at fault and the limit it broke come with it.
+enum BandRefusalReason {
+  kNotRefused,
+  kNoMapping,         // no band is published under the name
+  kNoView,            // the mapping exists but can't be mapped
+  kNoEvent,           // the mapping exists without its event
+  kRingNotPositive,   // BufferSize <= 0
+  kRingNotWhole,      // BufferSize not a multiple of 8
+  kRingPastMapping,   // BufferSize larger than the mapping's ring (limit)
+  kWritePosOutside,   // WritePos outside 0..BufferSize (limit)
+  kWritePosNotWhole,  // WritePos not on a whole sample
+};
+
+struct BandRefusal {
+  BandRefusalReason reason;
+  int32_t value;  // BufferSize or WritePos as read, or the system's error code
+  int64_t limit;  // the bytes the mapping holds for the ring, or BufferSize
+};
+
 struct BandChannel {
-  HANDLE mapping;                    // null while closed
-  uint8_t* view;                     // base of the read-only view, null while closed
+  HANDLE mapping;                    // null while closed or let go
+  uint8_t* view;                     // base of the read-only view, null while closed or let go
   uint32_t pageSize;                 // system page size, set by ChannelInit
   int32_t ringSize;                  // BufferSize as read at open
   uint32_t totalSize;                // ring size plus page size
-  HANDLE event;                      // null while closed
+  HANDLE event;                      // null while closed: the channel is open while it is set
   uint8_t* ringStart;                // view + page size
   uint8_t* ringEnd;                  // ring start + ring size
   uint8_t* readPtr;                  // this reader's position inside the ring
   const volatile int32_t* writePos;  // the publisher's WritePos in the header
   int32_t seenWriteOffset;           // WritePos as this reader last saw it
-  ULONGLONG seenAtMs;                // when it saw it (GetTickCount64)
+  ULONGLONG seenAtMs;                // when it looked (GetTickCount64, taken before WritePos)
+  ULONGLONG movedAtMs;               // when it last saw WritePos move, or opened the band
+  ULONGLONG triedAtMs;               // when a let-go band was last looked up by name
+  int32_t heldReadOffset;            // the read position while the band is let go
+  bool restarting;                   // BufferSize changed: waits for WritePos to leave restartPos
+  int32_t restartPos;                // WritePos as read with the new BufferSize
   int32_t speedup;                   // how much faster than its SampleRate a publisher may run
   bool resynced;                     // set by a resync, cleared by TakeResync
+  int64_t lostSamples;               // overrun losses not yet taken by TakeOverrun (estimate)
+  BandRefusal refusal;               // why the last Open failed
+  char name[kBandNameSize];          // the mapping's name, to look the band up again
 };
 
 // Puts the channel in the closed state with the system page size filled in.
@@ -57,8 +84,18 @@ void BandName(int band, char* name);
 
 // Opens mapping `name` and event "e<name>", starting at the publisher's current
 // write position. Refuses a band whose header does not fit the mapped view or
-// whose WritePos is not on a whole sample.
+// whose WritePos is not on a whole sample; ch.refusal then says why.
 bool Open(BandChannel& ch, const char* name);
+
+// True from a successful Open to Close, also while a quiet band is let go.
+inline bool IsOpen(const BandChannel& ch) {
+  return ch.event != nullptr;
+}
+
+// Words a refusal for the band named `name`, as "BufferSize=12 is not a whole
+// number of samples", into text (size bytes).
+const int kRefusalTextSize = 96;
+void DescribeRefusal(const BandRefusal& refusal, const char* name, char* text, size_t size);
 
 // Resets the event and waits for the publisher's next signal, with no time-out.
 bool WaitForData(BandChannel& ch);
@@ -67,14 +104,33 @@ bool WaitForData(BandChannel& ch);
 bool WaitForData(BandChannel& ch, DWORD timeoutMs);
 
 // Copies exactly len bytes (more than 0) from the ring into dst, or nothing at all.
-// When the band was published anew (another ring size) or WritePos jumped by more
-// than the publisher can have written since the last look, it takes nothing from
-// the old position: it moves to WritePos, marks the channel resynced and returns false.
+// It takes nothing from the old position, marks the channel resynced and returns
+// false when
+// - the band was published anew with another ring size: the reader starts at the
+//   new ring's start, once WritePos has moved since the new size was seen (a
+//   WritePos read then may still be the old publisher's);
+// - WritePos jumped by more than the publisher can have written since the last look:
+//   the reader moves to WritePos;
+// - the publisher can have overwritten what the reader had not yet taken (the ring
+//   less one chunk is written, by WritePos or by the time passed at the band's
+//   rate): the reader moves to WritePos and counts the samples lost for TakeOverrun.
+// A band that shows no new data for kQuietMs (plus two blocks) is let go: the
+// mapping is closed, the event kept, and Read looks the name up again at most once
+// a second, so that a publisher restarted with a larger ring can create a fresh
+// mapping. A band found again unchanged goes on as before; one that changed is
+// taken from its new WritePos as a resync.
 bool Read(BandChannel& ch, int32_t len, void* dst);
+
+const DWORD kQuietMs = 5000;
+const DWORD kLookUpAgainMs = 1000;
 
 // True once after each resync that Read made; the caller restarts what it builds
 // from the stream (a new file, a fresh sound queue, a clean block).
 bool TakeResync(BandChannel& ch);
+
+// The samples that overruns lost since the last call (an estimate when the reader
+// was away longer than a ring lasts), 0 when none.
+int64_t TakeOverrun(BandChannel& ch);
 
 // True when a ring of ringSize bytes can ever hold a whole chunk of `samples`
 // complex samples: a reader sees at most the ring size less one sample as new.

@@ -7,8 +7,11 @@ int32_t ProbeBandTable(BandEntry table[kBandCount]) {
   for (int band = 0; band < kBandCount; band++) {
     char name[kBandNameSize];
     BandName(band, name);
-    BandEntry entry = {0, 0, 0};
-    if (Open(probe, name)) {
+    BandEntry entry = {};
+    if (!Open(probe, name) && probe.refusal.reason != kNoMapping) {
+      entry.refusal = probe.refusal;
+      count = band + 1;
+    } else if (IsOpen(probe)) {
       const volatile BandHeader* h = Header(probe);
       entry.SampleRate = h->SampleRate;
       entry.BlockInSamples = h->BlockInSamples;

@@ -3,16 +3,18 @@
 
 #include "band_channel.h"
 
-// The first three header fields of a band, copied at probe time.
+// The first three header fields of a band, copied at probe time, or why the band
+// was refused (its figures then 0).
 struct BandEntry {
   int32_t SampleRate;
   int32_t BlockInSamples;
   int32_t L0;
+  BandRefusal refusal;
 };
 
 // Opens each band 0..31 in turn on a channel of its own and copies its figures into
 // table[band]; a band that does not open gets all 0. Returns the highest band that
-// opened plus 1, 0 when none did.
+// opened or was refused plus 1, 0 when none did.
 int32_t ProbeBandTable(BandEntry table[kBandCount]);
 
 // Turns a band number (0..31) or a frequency in kHz into a band index;

@@ -4,12 +4,19 @@
 
 #include "band_probe.h"
 
-bool OpenReceiverBand(BandChannel& ch, int32_t value, int32_t* band, BandHeader* header) {
+bool OpenReceiverBand(BandChannel& ch, const char* verb, int32_t value, int32_t* band,
+                      BandHeader* header) {
   *band = LocateBand(value);
   char name[kBandNameSize];
   BandName(*band, name);
   if (!Open(ch, name)) {
-    fprintf(stderr, "Can't open shared memory for %d receiver\n", *band);
+    if (ch.refusal.reason == kNoMapping) {
+      fprintf(stderr, "Can't open shared memory for %d receiver\n", *band);
+    } else {
+      char why[kRefusalTextSize];
+      DescribeRefusal(ch.refusal, name, why, sizeof why);
+      fprintf(stderr, "Can't %s %d receiver: %s\n", verb, *band, why);
+    }
     return false;
   }
   const volatile BandHeader* h = Header(ch);

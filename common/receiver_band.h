@@ -6,9 +6,11 @@
 // Turns value (a band number or a frequency in kHz) into a band index with
 // LocateBand, stores it in *band and opens that band on ch. Prints
 // "%d receiver : SampleRate=%d BlockInSamples=%d L0=%d\n" on stdout when the band
-// opens, "Can't open shared memory for %d receiver\n" on stderr when it does not.
+// opens; on stderr "Can't open shared memory for %d receiver\n" when no such band
+// is published, "Can't <verb> %d receiver: <why>\n" when the band was refused.
 // *header receives the values printed, read once, for the program to run with.
-bool OpenReceiverBand(BandChannel& ch, int32_t value, int32_t* band, BandHeader* header);
+bool OpenReceiverBand(BandChannel& ch, const char* verb, int32_t value, int32_t* band,
+                      BandHeader* header);
 
 // True when a program that takes blocks of 1 to maxBlock samples can follow the
 // band; otherwise says on stderr which value stands in the way, as

@@ -127,7 +127,7 @@ void SendBandChanged() {
 }
 
 BandEntry SelectedEntry() {
-  BandEntry entry = {0, 0, 0};
+  BandEntry entry = {};
   int32_t band = State.SelectedBand;
   if (band < 0 || band >= kBandCount) return entry;
   EnterCriticalSection(&State.Selected.lock);

@@ -94,26 +94,43 @@ INT_PTR CALLBACK SettingsDialogProc(HWND window, UINT message, WPARAM wParam, LP
   }
 }
 
-// Lists every band with a positive sample rate, its index as the item data.
+// Lists every band with a positive sample rate, its index as the item data, and
+// every band refused, with the reason and -1 as the item data: it can't be chosen.
 static void FillBandList(HWND list, const BandEntry* table, int32_t bandCount) {
   SendMessageA(list, CB_RESETCONTENT, 0, 0);
   SendMessageA(list, CB_INITSTORAGE, bandCount, bandCount * kItemTextBytes);
   for (int32_t i = 0; i < bandCount; i++) {
-    if (table[i].SampleRate <= 0) continue;
     char text[kTextSize];
-    snprintf(text, sizeof text, "%2d - %9u Hz", i, unsigned(table[i].L0));
+    LPARAM data = i;
+    if (table[i].refusal.reason != kNotRefused) {
+      char name[kBandNameSize];
+      char why[kRefusalTextSize];
+      BandName(i, name);
+      DescribeRefusal(table[i].refusal, name, why, sizeof why);
+      snprintf(text, sizeof text, "%2d - refused: %s", i, why);
+      data = -1;
+    } else if (table[i].SampleRate > 0) {
+      snprintf(text, sizeof text, "%2d - %9u Hz", i, unsigned(table[i].L0));
+    } else {
+      continue;
+    }
     LRESULT pos = SendMessageA(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
-    if (pos >= 0) SendMessageA(list, CB_SETITEMDATA, pos, i);
+    if (pos >= 0) SendMessageA(list, CB_SETITEMDATA, pos, data);
   }
 }
 
-// The listed band the host restored by its frequency, else the first listed band.
+// The listed band the host restored by its frequency, else the first band that can
+// be chosen; -1 when there is none.
 static int32_t FirstChoice(HWND list, LRESULT count, const BandEntry* table, int32_t bandCount) {
   for (LRESULT j = 0; State.WantedL0 != 0 && j < count; j++) {
     LRESULT band = SendMessageA(list, CB_GETITEMDATA, j, 0);
     if (band >= 0 && band < bandCount && table[band].L0 == State.WantedL0) return int32_t(band);
   }
-  return int32_t(SendMessageA(list, CB_GETITEMDATA, 0, 0));
+  for (LRESULT j = 0; j < count; j++) {
+    LRESULT band = SendMessageA(list, CB_GETITEMDATA, j, 0);
+    if (band >= 0) return int32_t(band);
+  }
+  return -1;
 }
 
 // Picks a band when none is selected, and shows the selected one.

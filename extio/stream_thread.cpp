@@ -55,7 +55,10 @@ static bool TakeBlock(StreamBuffers& buf, LONG generation, int32_t* count, bool*
     }
     // The publisher started anew or jumped: Read moved to its new position, and as
     // no part of a call is held here, the next call begins there, whole.
-    if (!got) TakeResync(State.Selected.channel);
+    if (!got) {
+      TakeResync(State.Selected.channel);
+      TakeOverrun(State.Selected.channel);
+    }
   }
   LeaveCriticalSection(&State.Selected.lock);
   return got;

@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
   BandHeader header;
   // A script or a service wrapper tells a failure from a normal stop by the status.
   bool recorded = ParseCommandLine(argc, argv, &settings) &&
-                  OpenReceiverBand(ch, settings.band, &band, &header) &&
+                  OpenReceiverBand(ch, "record", settings.band, &band, &header) &&
                   Record(ch, settings, band, header);
   Close(ch);
   return recorded ? 0 : 1;

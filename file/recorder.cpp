@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "clock.h"
 #include "console_events.h"
 #include "receiver_band.h"
 #include "sample_pack.h"
@@ -119,35 +120,50 @@ static void TakeBlock(Recording& r) {
   WriteBlock(*r.w, bytes, b.output);
 }
 
-// The band was re-published or its write position jumped: what comes next goes
-// into a new file that carries the values the band announces now. Blocks keep
-// the start-up length, which only sets how much is read at a time. The writer
-// takes the rate even of a band that can't be recorded, so that a paused
-// recording sees when the band announces another one.
-static void Resync(Recording& r) {
+// The samples of the gap are gone: the line says when and how many, and the file
+// before it ends there, so that each file's times stay true to its samples.
+static void ReportOverrun(const Recording& r, int64_t lost) {
+  SYSTEMTIME t;
+  g_clock.systemTime(&t);
+  printf(
+      "\n%d receiver : fell a ring behind at %04u-%02u-%02u %02u:%02u:%02u UTC, about %lld "
+      "samples lost\n",
+      r.band, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, (long long)lost);
+}
+
+// The band was re-published, its write position jumped or it overran the
+// recorder: what comes next goes into a new file that carries the values the band
+// announces now. Blocks keep the start-up length, which only sets how much is read
+// at a time. The writer takes the rate even of a band that can't be recorded, so
+// that a paused recording sees when the band announces another one.
+static void Resync(Recording& r, int64_t lost) {
   CloseFile(*r.w);
   const volatile BandHeader* h = Header(*r.ch);
   int32_t rate = h->SampleRate;
   int32_t l0 = h->L0;
-  printf("\n%d receiver : band re-synchronised, SampleRate=%d BlockInSamples=%d L0=%d\n", r.band,
-         rate, int32_t(h->BlockInSamples), l0);
+  if (lost > 0)
+    ReportOverrun(r, lost);
+  else
+    printf("\n%d receiver : band re-synchronised, SampleRate=%d BlockInSamples=%d L0=%d\n", r.band,
+           rate, int32_t(h->BlockInSamples), l0);
   r.paused = !CanRecord(r.band, rate, r.buffers.blockInSamples, r.ch->ringSize);
   Retune(*r.w, rate, l0);
 }
 
 // A publisher may take a band back into use by setting its rate in place, with
-// no restart or jump for the channel to notice.
+// no restart or jump for the channel to notice. A quiet band let go has no header.
 static bool RateChangedWhilePaused(const Recording& r) {
-  return r.paused && Header(*r.ch)->SampleRate != r.w->sampleRate;
+  return r.paused && r.ch->view && Header(*r.ch)->SampleRate != r.w->sampleRate;
 }
 
 bool CapturePass(Recording& r) {
   WaitForData(*r.ch, kResponsiveWaitMs);
-  if (RateChangedWhilePaused(r)) Resync(r);
+  if (RateChangedWhilePaused(r)) Resync(r, 0);
   const int32_t len = r.buffers.blockInSamples * kSampleBytes;
   ULONGLONG keyCheckedAt = g_tickMs();
   while (!StoppingBefore(keyCheckedAt) && Read(*r.ch, len, r.buffers.input)) TakeBlock(r);
-  if (TakeResync(*r.ch)) Resync(r);
+  int64_t lost = TakeOverrun(*r.ch);
+  if (TakeResync(*r.ch)) Resync(r, lost);
   return !Stopping();
 }
 

@@ -158,11 +158,10 @@ static uint32_t FrameBytes(const WavWriter& w) {
 }
 
 // Writes the header over itself with the sizes of what the file holds now (and
-// of the trailer behind it) and the time as its stop time.
+// of the trailer behind it) and the time of its latest block as its stop time: a
+// file closed after a stall ends where its samples end.
 static void RewriteHeader(WavWriter& w, uint32_t trailer) {
-  SYSTEMTIME now;
-  g_clock.systemTime(&now);
-  SetStopTime(w, now);
+  SetStopTime(w, w.lastBlockAt);
   uint32_t length = uint32_t(w.fileBytes);
   SetHeaderSizes(w, length + trailer - 8, length - w.headerBytes);
   if (g_fileIo.seek(w.file, 0, FILE_BEGIN)) WriteAll(w.file, w.header, w.headerBytes);
@@ -231,6 +230,7 @@ bool WriteBlock(WavWriter& w, uint32_t byteCount, const void* bytes) {
     return false;
   }
   w.failing = false;
+  g_clock.systemTime(&w.lastBlockAt);
   if (first || Elapsed(now, w.refreshedAt, kRefreshSeconds)) RefreshHeader(w, now);
   return true;
 }

@@ -57,6 +57,7 @@ struct WavWriter {
   int64_t blockPeriod;           // start of the latest block's rotation period (calendar seconds)
   int64_t filePeriod;            // start of the rotation period of the open file's first block
   struct tm now;                 // the latest block's time in the file-name time base
+  SYSTEMTIME lastBlockAt;        // UTC when the open file's latest block was written
   char fileName[kFileNameSize];  // of the current or last attempted file
 };
 

@@ -42,7 +42,7 @@ struct Args {
 };
 
 static bool attached(const ClientContext& ctx) {
-  return ctx.band.channel.view != nullptr;
+  return IsOpen(ctx.band.channel);
 }
 
 static const char* okWith(ClientContext& ctx, int32_t value) {
@@ -50,11 +50,25 @@ static const char* okWith(ClientContext& ctx, int32_t value) {
   return ctx.reply;
 }
 
+// The reply stays as it was; the log says why a published band was refused.
+static void logRefusal(const ClientContext& ctx) {
+  const BandRefusal& refusal = ctx.band.channel.refusal;
+  if (refusal.reason == kNotRefused || refusal.reason == kNoMapping) return;
+  char name[kBandNameSize];
+  BandName(ctx.bandNumber, name);
+  char why[kRefusalTextSize];
+  DescribeRefusal(refusal, name, why, sizeof why);
+  printf("Can't attach %d receiver: %s\n", ctx.bandNumber, why);
+}
+
 static const char* attachCommand(ClientContext& ctx, const Args& a) {
   if (attached(ctx)) return kAlreadyAttached;
   if (!a.first) return kInvalid;
   ctx.bandNumber = AtoiSaturated(a.first);
-  if (!contextAttach(ctx, ctx.bandNumber)) return kCantAttach;
+  if (!contextAttach(ctx, ctx.bandNumber)) {
+    logRefusal(ctx);
+    return kCantAttach;
+  }
   return okWith(ctx, ctx.SampleRate);
 }
 

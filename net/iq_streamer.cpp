@@ -26,7 +26,7 @@ void contextFree(ClientContext& ctx) {
 }
 
 bool contextAttach(ClientContext& ctx, int32_t band) {
-  if (!ctx.band.live || ctx.band.channel.view) return false;
+  if (!ctx.band.live || IsOpen(ctx.band.channel)) return false;
   if (!WaiterOpen(ctx.band, band)) return false;
   // Only this connection's thread installs or closes the band: no lock to read it.
   ctx.SampleRate = Header(ctx.band.channel)->SampleRate;

@@ -28,7 +28,9 @@ bool PublisherCreate(Publisher& pub, int band, int32_t sampleRate, int32_t block
               region.RegionSize >= size;
   if (fits) pub.event = CreateEventA(nullptr, TRUE, FALSE, eventName);
   if (!pub.event) {
+    bool heldSmaller = pub.view && !fits;
     PublisherClose(pub);
+    pub.heldSmaller = heldSmaller;
     return false;
   }
   pub.header = reinterpret_cast<volatile BandHeader*>(pub.view);

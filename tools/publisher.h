@@ -14,11 +14,14 @@ struct Publisher {
   uint8_t* ring;
   int32_t ringSize;
   uint64_t samplesWritten;  // complex samples written since creation
+  bool heldSmaller;         // the last create found the name bound to a smaller mapping
 };
 
 // Creates "VEXA<band>Band" with the header filled in and WritePos 0. ringBytes
 // must be a positive multiple of 8. Where a reader still holds the band of an
-// earlier publisher, its mapping is taken over when the new ring fits in it.
+// earlier publisher, its mapping is taken over when the new ring fits in it;
+// otherwise the create fails with heldSmaller set, and can be tried again once the
+// readers let the old mapping go.
 bool PublisherCreate(Publisher& pub, int band, int32_t sampleRate, int32_t blockInSamples,
                      int32_t l0, int32_t ringBytes);
 

@@ -17,7 +17,8 @@ static const char kUsage[] =
     "Usage: vexa_sim [global options] --band N [band options] [--band M [band options]]...\n"
     "\n"
     "Publishes receiver bands in shared memory (mapping VEXA<N>Band, event eVEXA<N>Band)\n"
-    "so that the VEXA tools can run without a receiver. Stops on Ctrl+C.\n"
+    "so that the VEXA tools can run without a receiver. Stops on Ctrl+C. A band whose\n"
+    "name readers still hold with a smaller ring is created once they let it go.\n"
     "\n"
     "Band options, for the --band before them:\n"
     "  --rate R            SampleRate in samples/s (default 192000; 0 publishes an unused band)\n"
@@ -30,7 +31,9 @@ static const char kUsage[] =
     "  --blocks N          write N blocks, then stay silent (default: no limit)\n"
     "  --at SEC FIELD=V    at SEC seconds set FIELD (l0, rate, block or writepos) to V;\n"
     "                      ring=N publishes the band anew in the same mapping: a ring of\n"
-    "                      N bytes (at most --ring), WritePos 0, the counter from 0\n"
+    "                      N bytes (at most --ring), WritePos 0, the counter from 0;\n"
+    "                      buffersize=N sets the header's BufferSize alone, a broken\n"
+    "                      header for the readers to refuse (the ring stays as it is)\n"
     "\n"
     "Global options:\n"
     "  --speed X           pace blocks at X times real time (default 1), or max\n"
@@ -43,12 +46,15 @@ static const int kMaxBands = kBandCount;
 static const int kMaxChanges = 16;
 static const int32_t kMaxBlock = 1 << 20;
 static const double kPi = 3.14159265358979323846;
+// Longer than the readers take to let a quiet band go (five seconds and two blocks).
+static const ULONGLONG kTakeOverMs = 30000;
 
 enum SignalKind { kCounter, kTone, kSilence };
 
 struct HeaderChange {
   double atSeconds;
-  char field;  // 'l' L0, 'r' SampleRate, 'b' BlockInSamples, 'w' WritePos, 'g' a new ring
+  char field;  // 'l' L0, 'r' SampleRate, 'b' BlockInSamples, 'w' WritePos, 'g' a new ring,
+               // 's' BufferSize alone
   int32_t value;
   bool done;
 };
@@ -126,6 +132,8 @@ static bool ParseChange(SimBand& b, const char* when, const char* what) {
     c.field = 'w';
   else if (n == 4 && strncmp(what, "ring", 4) == 0)
     c.field = 'g';
+  else if (n == 10 && strncmp(what, "buffersize", 10) == 0)
+    c.field = 's';
   else
     return Fail("--at", what);
   if (c.field == 'b' && (c.value < 1 || c.value > kMaxBlock)) return Fail("--at", what);
@@ -250,6 +258,7 @@ static void ApplyChanges(SimBand& b, double now) {
     if (c.field == 'r') b.pub.header->SampleRate = b.rate = c.value;
     if (c.field == 'b') b.pub.header->BlockInSamples = b.block = c.value;
     if (c.field == 'w') b.pub.header->WritePos = c.value;
+    if (c.field == 's') b.pub.header->BufferSize = c.value;
     if (c.field == 'g') {
       b.pub.ringSize = b.pub.header->BufferSize = c.value;
       b.pub.header->WritePos = 0;
@@ -324,15 +333,32 @@ static int32_t LargestBlock(const SimBand& b) {
   return largest;
 }
 
+// A restarted receiver whose band's name is still bound to the old, smaller mapping
+// (readers hold it) waits for the readers to let it go, which they do once the band
+// has been quiet for a while, and then creates it afresh.
+static bool CreateBand(SimBand& b) {
+  ULONGLONG start = GetTickCount64();
+  bool told = false;
+  while (!PublisherCreate(b.pub, b.band, b.rate, b.block, b.l0, b.ring)) {
+    DWORD error = GetLastError();
+    if (!b.pub.heldSmaller || g_stop || GetTickCount64() - start > kTakeOverMs) {
+      fprintf(stderr, "vexa_sim: can't create band %d (error %lu)\n", b.band, error);
+      return false;
+    }
+    if (!told)
+      printf("band %d: VEXA%dBand is held smaller by its readers, waiting\n", b.band, b.band);
+    told = true;
+    Sleep(200);
+  }
+  return true;
+}
+
 static bool CreateBands(SimOptions& opt) {
   for (int k = 0; k < opt.bandCount; k++) {
     SimBand& b = opt.bands[k];
     if (!RingChangesFit(b)) return false;
     b.samples.assign(size_t(LargestBlock(b)) * 2, 0.0f);
-    if (!PublisherCreate(b.pub, b.band, b.rate, b.block, b.l0, b.ring)) {
-      fprintf(stderr, "vexa_sim: can't create band %d (error %lu)\n", b.band, GetLastError());
-      return false;
-    }
+    if (!CreateBand(b)) return false;
     static const char* kSignalNames[] = {"counter", "tone", "silence"};
     printf("band %d: VEXA%dBand SampleRate=%d BlockInSamples=%d L0=%d BufferSize=%d signal=%s\n",
            b.band, b.band, b.rate, b.block, b.l0, b.ring, kSignalNames[b.signal]);
@@ -353,8 +379,8 @@ int main(int argc, char** argv) {
   static SimOptions opt;
   if (!ParseArgs(argc, argv, opt)) return 2;
   int status = 1;
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
   if (CreateBands(opt)) {
-    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     if (opt.speed > 0)
       printf("publishing at %gx real time, Ctrl+C to stop\n", opt.speed);
     else

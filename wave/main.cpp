@@ -48,7 +48,7 @@ static bool Run(int argc, char** argv, BandChannel& ch, CWaveOut& player) {
   int32_t bandValue = 0, device = 0, scaleFactor = kDefaultScaleFactor, band = 0;
   if (!ReadArguments(argc, argv, &bandValue, &device, &scaleFactor)) return false;
   BandHeader header;
-  if (!OpenReceiverBand(ch, bandValue, &band, &header)) return false;
+  if (!OpenReceiverBand(ch, "play", bandValue, &band, &header)) return false;
   if (!CanFollowBand("play", band, header.SampleRate, header.BlockInSamples, kMaxBlockSamples,
                      ch.ringSize)) {
     Close(ch);

@@ -12,8 +12,15 @@ int32_t PlayWakeUp(BandChannel& ch, CWaveOut& player, int32_t blockInSamples, in
     taken++;
     if (!player.Write(blockInSamples, block, scaleFactor)) printf("#");
   }
+  int64_t lost = TakeOverrun(ch);
   if (TakeResync(ch)) {
-    printf("\nThe band started anew or jumped: the sound restarts from its new position\n");
+    if (lost > 0)
+      printf(
+          "\nThe player fell a ring behind, about %lld samples lost: the sound restarts from "
+          "the band's position\n",
+          (long long)lost);
+    else
+      printf("\nThe band started anew or jumped: the sound restarts from its new position\n");
     if (!player.Restart()) fprintf(stderr, "Can't restart the sound on the waveout device\n");
   }
   return taken;

@@ -1,5 +1,7 @@
 """VEXA_File end to end, when things go wrong in a station: a publisher that
 restarts or jumps, a recorder killed hard, a full disk."""
+import re
+import signal
 import struct
 import subprocess
 import time
@@ -10,6 +12,8 @@ import soundfile
 
 from conftest import Proc, simulator
 from test_file import BLOCK, EXE, L0, assert_contiguous, check_layout, counter_indices
+
+RATE = 192000
 
 
 def file_names(rec):
@@ -66,6 +70,43 @@ def test_a_publisher_that_jumps_or_restarts_gets_a_new_file_with_nothing_stale(w
         rate, l0, m = read_16_bit_file(workdir / name)
         rates.append((rate, l0, len(m) % BLOCK))
     assert rates == [(192000, L0, 0), (192000, L0, 0), (96000, 14074000, 0)]
+
+
+def test_a_recorder_frozen_longer_than_its_ring_says_what_it_lost_and_keeps_files_true(workdir):
+    # A 1 MiB ring lasts 0.68 s; the recorder is frozen for 2 s, as a slow disk or
+    # a virus scan would hold it.
+    with simulator("--band", 12, "--signal", "counter", "--ring", 1 << 20):
+        rec = Proc(EXE, 12, cwd=workdir)
+        try:
+            rec.wait_for(".wav ")
+            time.sleep(1)
+            rec.popen.send_signal(signal.SIGSTOP)
+            time.sleep(2)
+            rec.popen.send_signal(signal.SIGCONT)
+            rec.wait_for(" samples lost")
+            wait_for_files(rec, 2)
+            time.sleep(1)
+            assert rec.stop() == 0
+        finally:
+            rec.kill()
+    out = rec.stdout.replace("\r\n", "\n")
+    found = re.findall(r"\n12 receiver : fell a ring behind at "
+                       r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC, about (\d+) samples lost\n", out)
+    assert len(found) == 1, out
+    assert "re-synchronised" not in out
+    names = file_names(rec)
+    assert len(names) == 2
+    indices = []
+    for name in names:
+        start, stop, _, data_size = check_layout(workdir / name, 16)
+        rate, _, m = read_16_bit_file(workdir / name)
+        assert rate == RATE
+        # The times span the samples the file holds, up to the blocks' own pace.
+        span = (stop - start).total_seconds()
+        assert abs(span - len(m) / RATE) <= 0.5, (name, span, len(m))
+        indices.append(m)
+    # Two seconds frozen at 192000 samples/s: the estimate comes from the time away.
+    assert RATE * 1.5 <= int(found[0]) <= RATE * 4
 
 
 def test_a_recorder_killed_hard_in_its_first_seconds_leaves_a_readable_file(workdir):

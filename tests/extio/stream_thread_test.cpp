@@ -123,7 +123,7 @@ TEST_F(PluginTest, RestartedPublisherRestartsTheStreamCleanly) {
   EXPECT_EQ(StartStreaming(0), 512);
   WriteCounter(pub, 768);
   ASSERT_TRUE(WaitForCalls(1));
-  const int32_t ring = 32768;
+  const int32_t ring = 1 << 21;  // half the first, still more than a second
   pub.ringSize = ring;
   pub.header->BufferSize = ring;
   pub.header->WritePos = 0;

@@ -38,7 +38,7 @@ struct Bytes {
 };
 
 // One file with one 12-byte block, opened at 09:30:00 and closed at 09:30:07
-// on Tuesday 3 March 2015.
+// on Tuesday 3 March 2015. Its samples end with the block, so does its stop time.
 struct HeaderTest : ::testing::Test {
   FakeDisk disk;
   WavWriter w;
@@ -63,7 +63,7 @@ struct HeaderTest : ::testing::Test {
 Bytes Auxi() {
   Bytes b;
   b.Text("auxi").U32(164);
-  b.Time(2015, 3, 2, 3, 9, 30, 0, 250).Time(2015, 3, 2, 3, 9, 30, 7, 250);
+  b.Time(2015, 3, 2, 3, 9, 30, 0, 250).Time(2015, 3, 2, 3, 9, 30, 0, 250);
   b.U32(7050000).Zeros(128);
   return b;
 }
@@ -95,7 +95,7 @@ TEST_F(HeaderTest, ShortFmtFileIsThe216ByteLayoutWithAlignedFields) {
   EXPECT_EQ(want.v, got);
   EXPECT_EQ(0, memcmp(&got[36], "auxi", 4));
   EXPECT_EQ(2015, Le16(got, 44));      // start time
-  EXPECT_EQ(7, Le16(got, 60 + 12));    // stop second
+  EXPECT_EQ(0, Le16(got, 60 + 12));    // stop second: the block's, not the close's
   EXPECT_EQ(7050000u, Le32(got, 76));  // centre frequency
   EXPECT_EQ(0, memcmp(&got[208], "data", 4));
   EXPECT_EQ(12u, Le32(got, 212));

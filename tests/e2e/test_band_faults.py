@@ -1,0 +1,150 @@
+"""Every tool against a band that goes wrong under it: a header no reader may trust,
+a publisher that jumps or restarts, one that comes back with a larger ring."""
+import time
+
+import pytest
+
+from conftest import Proc, run, simulator
+from extio_support import HOST, PLUGIN, env, stats  # noqa: F401 (env: the display fixture)
+from net_support import (blocks, connect, counter_index, log, receiver, server, vexa_client,
+                         wait_log)
+from test_file import EXE as RECORDER
+from test_file_faults import file_names, read_16_bit_file, wait_for_files
+
+PLAYER = "VEXA_Wave.exe"
+
+
+def hostile(band, change):
+    """The simulator publishing band with a header broken from the start; it writes
+    nothing, so the broken value stays."""
+    return simulator("--band", band, "--blocks", 0, "--at", 0, change)
+
+
+@pytest.mark.parametrize("change, why", [
+    ("buffersize=12", "BufferSize=12 is not a whole number of samples"),
+    ("buffersize=0", "BufferSize=0 is not a ring size"),
+    ("buffersize=8388608", "BufferSize=8388608 is larger than the 4194304 bytes the mapping holds"),
+    ("writepos=-8", "WritePos=-8 lies outside the ring of 4194304 bytes"),
+    ("writepos=4", "WritePos=4 is not on a whole sample"),
+])
+def test_a_hostile_header_is_refused_naming_the_value(workdir, change, why):
+    with hostile(15, change) as sim:
+        sim.wait_for("band 15 at ")
+        res = run(RECORDER, 15, cwd=workdir)
+    assert (res.returncode, res.stderr) == (1, f"Can't record 15 receiver: {why}\n")
+    assert "15 receiver : SampleRate=" not in res.stdout
+    assert list(workdir.iterdir()) == []
+
+
+def test_the_player_the_server_and_the_plugin_say_why_a_band_is_refused(workdir, env):
+    why = "BufferSize=12 is not a whole number of samples"
+    with hostile(0, "buffersize=12") as sim:
+        sim.wait_for("band 0 at ")
+        played = run(PLAYER, 0, 0, cwd=workdir)
+        with server() as net:
+            c = connect()
+            assert c.command("attach 0") == "Error: Can't attach to receiver"
+            wait_log(net, "SEND: 'Error: Can't attach to receiver'")
+            c.close()
+        listed = run(HOST, PLUGIN, "init", "open", "dialog", env=env, timeout=90)
+    assert (played.returncode, played.stderr) == (1, f"Can't play 0 receiver: {why}\n")
+    assert f"RECV: 'attach 0'\nCan't attach 0 receiver: {why}\n" in log(net)
+    assert f'dialog: item 0 " 0 - refused: {why}" band -1' in listed.stdout.splitlines()
+
+
+def collect(u, until):
+    """Blocks as they come, [(number, bytes)] in order, until until() holds."""
+    done = []
+    asm = vexa_client.Assembler(lambda n, b: done.append((n, b)))
+    while not until(done):
+        asm.add(u.recv(2048))
+    return done
+
+
+def runs(got):
+    """Checks that block numbers step by one and every block is whole (its 1024
+    samples follow on); returns the indices where the counter starts a new run."""
+    starts = [0]
+    for j in range(1, len(got)):
+        assert got[j][0] == got[j - 1][0] + 1
+        if counter_index(got[j][1]) != (counter_index(got[j - 1][1]) + 1024) % 65536:
+            starts.append(j)
+    return starts
+
+
+def test_a_restart_with_a_larger_ring_is_followed_by_the_recorder_server_and_plugin(
+        workdir, env):
+    band = ("--band", 14, "--signal", "counter")
+    with server() as net:
+        c, u = connect(), receiver()
+        rec = plugin = None
+        try:
+            with simulator(*band, "--ring", 1 << 20):
+                rec = Proc(RECORDER, 14, cwd=workdir)
+                plugin = Proc(HOST, PLUGIN, "open", "dialog", "start", "data", 100, "run", 25,
+                              "stop", env=env)
+                assert c.command("attach 14") == "OK 192000"
+                assert c.command("start iq %d" % u.getsockname()[1]) == "OK"
+                before = blocks(u, 20)
+                rec.wait_for(".wav ")
+                plugin.wait_for("> run 25", timeout=60)
+            # The readers hold the old mapping: the new publisher waits until they
+            # let it go, once the band has been quiet for five seconds.
+            with simulator(*band, "--ring", 1 << 23) as new:
+                assert "is held smaller by its readers, waiting" in new.stdout
+                rec.wait_for("14 receiver : band re-synchronised, ", timeout=30)
+                wait_for_files(rec, 2)
+                u.settimeout(30)
+                after = blocks(u, 60)[-40:]
+                plugin.wait_for("data: the counter jumped", timeout=30)
+                time.sleep(1)
+                assert rec.stop() == 0
+                plugin.wait(60)
+        finally:
+            c.close()
+            for p in (rec, plugin):
+                if p:
+                    p.kill()
+    assert runs(before) == [0] and runs(after) == [0]
+    assert after[0][0] > before[-1][0]  # the server's block numbers went on
+    assert "Can't" not in log(net)
+    names = file_names(rec)
+    assert len(names) == 2
+    for name in names:
+        rate, _, m = read_16_bit_file(workdir / name)  # one run of the counter each
+        assert rate == 192000
+    # The plug-in's calls: one jump of the counter, to the new publisher's, and no
+    # call with samples that do not follow on.
+    lines = plugin.stdout.splitlines()
+    assert len([l for l in lines if l.startswith("data: the counter jumped")]) == 1
+    s = stats(lines)
+    assert s["bad"] == 0 and s["count_errors"] == 0 and s["status_errors"] == 0
+
+
+def test_the_server_stream_goes_on_across_a_jump_and_a_restart():
+    # At 48000 samples/s the 4 MiB ring lasts 11 s. At 5 s WritePos jumps back to the
+    # ring's start; at 9 s the publisher starts anew in a 1 MiB ring, the counter
+    # from 0.
+    with simulator("--band", 16, "--rate", 48000, "--signal", "counter",
+                   "--at", 5, "writepos=8", "--at", 9, "ring=1048576") as sim:
+        with server():
+            c, u = connect(), receiver()
+            assert c.command("attach 16") == "OK 48000"
+            assert c.command("start iq %d" % u.getsockname()[1]) == "OK"
+            seen = {}
+
+            def until(done):
+                if done and "first" not in seen:
+                    seen["first"] = "band 16 at 5" not in sim.stdout  # before the jump
+                if "restart" not in seen and "band 16 at 9" in sim.stdout:
+                    seen["restart"] = len(done)
+                return len(done) > seen.get("restart", 1 << 30) + 40
+
+            got = collect(u, until)
+            jumped_later = seen["first"]
+            c.close()
+    starts = runs(got)
+    # The jump skips what the publisher wrote at the ring's start; after the restart
+    # the stream starts where the new publisher did, at sample 0.
+    assert len(starts) == (3 if jumped_later else 2), starts
+    assert counter_index(got[starts[-1]][1]) == 0
