@@ -72,6 +72,9 @@ def runs(got):
     return starts
 
 
+# The plug-in's host runs on for a fixed time: long enough for the new publisher to
+# wait for the readers to let go and start, also on a loaded machine.
+@pytest.mark.timeout(150)
 def test_a_restart_with_a_larger_ring_is_followed_by_the_recorder_server_and_plugin(
         workdir, env):
     band = ("--band", 14, "--signal", "counter")
@@ -81,13 +84,13 @@ def test_a_restart_with_a_larger_ring_is_followed_by_the_recorder_server_and_plu
         try:
             with simulator(*band, "--ring", 1 << 20):
                 rec = Proc(RECORDER, 14, cwd=workdir)
-                plugin = Proc(HOST, PLUGIN, "open", "dialog", "start", "data", 100, "run", 25,
+                plugin = Proc(HOST, PLUGIN, "open", "dialog", "start", "data", 100, "run", 50,
                               "stop", env=env)
                 assert c.command("attach 14") == "OK 192000"
                 assert c.command("start iq %d" % u.getsockname()[1]) == "OK"
                 before = blocks(u, 20)
                 rec.wait_for(".wav ")
-                plugin.wait_for("> run 25", timeout=60)
+                plugin.wait_for("> run 50", timeout=60)
             # The readers hold the old mapping: the new publisher waits until they
             # let it go, once the band has been quiet for five seconds.
             with simulator(*band, "--ring", 1 << 23) as new:
@@ -96,10 +99,10 @@ def test_a_restart_with_a_larger_ring_is_followed_by_the_recorder_server_and_plu
                 wait_for_files(rec, 2)
                 u.settimeout(30)
                 after = blocks(u, 60)[-40:]
-                plugin.wait_for("data: the counter jumped", timeout=30)
+                plugin.wait_for("data: the counter jumped", timeout=40)
                 time.sleep(1)
                 assert rec.stop() == 0
-                plugin.wait(60)
+                plugin.wait(90)
         finally:
             c.close()
             for p in (rec, plugin):
