@@ -100,8 +100,11 @@ static void MoveTo(BandChannel& ch, int32_t writeOffset, ULONGLONG now) {
   ch.movedAtMs = now;
 }
 
-// Maps `name` read-only and opens its event when the channel has none yet.
-static BandRefusal MapBand(BandChannel& ch, const char* name) {
+// Maps `name` read-only and opens its event when the channel has none yet. The
+// header comes from another process and may change under the reader: ringSize gets
+// the BufferSize that was checked, read on both sides of the WritePos checked with
+// it, so the pair belongs together.
+static BandRefusal MapBand(BandChannel& ch, const char* name, int32_t* ringSize) {
   ch.mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name);
   if (!ch.mapping) return Refusal(kNoMapping, int32_t(GetLastError()), 0);
   ch.view = static_cast<uint8_t*>(MapViewOfFile(ch.mapping, FILE_MAP_READ, 0, 0, 0));
@@ -113,9 +116,13 @@ static BandRefusal MapBand(BandChannel& ch, const char* name) {
     if (!ch.event) return Refusal(kNoEvent, int32_t(GetLastError()), 0);
   }
   ch.writePos = &Header(ch)->WritePos;
-  BandRefusal refusal = CheckRing(ch, Header(ch)->BufferSize);
+  *ringSize = Header(ch)->BufferSize;
+  BandRefusal refusal = CheckRing(ch, *ringSize);
   if (refusal.reason != kNotRefused) return refusal;
-  return CheckWritePos(ReadWritePos(ch), Header(ch)->BufferSize);
+  refusal = CheckWritePos(ReadWritePos(ch), *ringSize);
+  if (refusal.reason == kNotRefused && Header(ch)->BufferSize != *ringSize)
+    return Refusal(kRingChanging, Header(ch)->BufferSize, *ringSize);
+  return refusal;
 }
 
 // Closes the mapping of a band that went quiet, keeping the event so the reader's
@@ -137,7 +144,11 @@ static void LetGo(BandChannel& ch, ULONGLONG now) {
 static bool LookUpAgain(BandChannel& ch, ULONGLONG now) {
   if (now - ch.triedAtMs < kLookUpAgainMs) return false;
   ch.triedAtMs = now;
-  if (MapBand(ch, ch.name).reason != kNotRefused) {
+  int32_t ringSize = 0;
+  int32_t writeOffset = -1;
+  if (MapBand(ch, ch.name, &ringSize).reason == kNotRefused)
+    writeOffset = WriteOffset(ReadWritePos(ch), ringSize);
+  if (writeOffset < 0) {
     if (ch.view) UnmapViewOfFile(ch.view);
     if (ch.mapping) CloseHandle(ch.mapping);
     ch.view = nullptr;
@@ -145,8 +156,6 @@ static bool LookUpAgain(BandChannel& ch, ULONGLONG now) {
     ch.writePos = nullptr;
     return false;
   }
-  int32_t ringSize = Header(ch)->BufferSize;
-  int32_t writeOffset = WriteOffset(ReadWritePos(ch), ringSize);
   bool unchanged = ringSize == ch.ringSize && writeOffset == ch.seenWriteOffset;
   TakeRing(ch, ringSize);
   if (unchanged) {
@@ -189,7 +198,10 @@ static int64_t OverrunBytes(const BandChannel& ch, int32_t unread, int32_t fresh
                             ULONGLONG elapsedMs, int32_t len) {
   double rate = Header(ch)->SampleRate;
   double byTime = rate > 0 ? rate * kSampleBytes * double(elapsedMs) / 1000.0 : 0;
-  double limit = double(ch.ringSize) - len;
+  // One chunk of margin for the block the publisher may be writing meanwhile. A
+  // ring of less than two chunks has no room for it: a reader a whole chunk behind
+  // would always seem overrun, so there only a true lap counts.
+  double limit = 2 * int64_t(len) <= ch.ringSize ? double(ch.ringSize) - len : ch.ringSize;
   if (double(unread) + fresh <= limit && double(unread) + byTime < limit) return 0;
   double hiddenRings = floor((byTime - fresh) / ch.ringSize + 0.5);
   if (hiddenRings < 0) hiddenRings = 0;
@@ -252,16 +264,22 @@ static int32_t FollowPublisher(BandChannel& ch, int32_t len) {
 
 bool Open(BandChannel& ch, const char* name) {
   if (IsOpen(ch)) return false;
-  BandRefusal refusal = MapBand(ch, name);
+  int32_t ringSize = 0;
+  BandRefusal refusal = MapBand(ch, name, &ringSize);
+  if (refusal.reason == kNotRefused) {
+    TakeRing(ch, ringSize);
+    // The start is read once more, and checked again: it may have left the ring since.
+    int32_t pos = ReadWritePos(ch);
+    refusal = CheckWritePos(pos, ringSize);
+    if (refusal.reason == kNotRefused) MoveTo(ch, WriteOffset(pos, ringSize), GetTickCount64());
+  }
   if (refusal.reason != kNotRefused) {
     Close(ch);
     ch.refusal = refusal;
     return false;
   }
-  TakeRing(ch, Header(ch)->BufferSize);
   snprintf(ch.name, sizeof ch.name, "%s", name);
   ch.refusal = refusal;
-  SkipToWritePos(ch);
   return true;
 }
 

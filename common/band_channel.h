@@ -38,6 +38,7 @@ enum BandRefusalReason {
   kRingPastMapping,   // BufferSize larger than the mapping's ring (limit)
   kWritePosOutside,   // WritePos outside 0..BufferSize (limit)
   kWritePosNotWhole,  // WritePos not on a whole sample
+  kRingChanging,      // BufferSize changed while the header was read
 };
 
 struct BandRefusal {

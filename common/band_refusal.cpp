@@ -33,5 +33,9 @@ void DescribeRefusal(const BandRefusal& r, const char* name, char* text, size_t 
     case kWritePosNotWhole:
       snprintf(text, size, "WritePos=%d is not on a whole sample", r.value);
       break;
+    case kRingChanging:
+      snprintf(text, size, "BufferSize changed from %lld to %d while it was read",
+               (long long)r.limit, r.value);
+      break;
   }
 }

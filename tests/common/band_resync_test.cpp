@@ -46,6 +46,28 @@ TEST_F(ChannelTest, ReaderAwayLongerThanTheRingLastsIsAnOverrunThoughWritePosLoo
   ExpectOverrun(ch, pub, kRing / 8 + 1024, INT32_MAX);
 }
 
+TEST_F(ChannelTest, BlocksOfMoreThanHalfTheRingAreReadWholeUntilTheyTrulyLapTheReader) {
+  const int32_t block = 5000;  // 40000 of the ring's 65536 bytes
+  pub.header->BlockInSamples = block;
+  ASSERT_TRUE(Open(ch, name));
+  std::vector<float> iq(2 * block);
+  for (int i = 0; i < 5; i++) {
+    WriteCounter(block);
+    ASSERT_TRUE(Read(ch, block * 8, iq.data())) << i;
+    EXPECT_EQ((i * block) % 65536, FirstIndex(iq));
+  }
+  EXPECT_FALSE(TakeResync(ch));
+  // Away longer than the ring lasts (half a second) while two blocks came, the
+  // second over the first: the modulo shows less than a block, the time tells.
+  Sleep(600);
+  WriteCounter(2 * block);
+  EXPECT_FALSE(Read(ch, block * 8, iq.data()));
+  EXPECT_TRUE(TakeResync(ch));
+  int64_t lost = TakeOverrun(ch);
+  EXPECT_LE(2 * block, lost);
+  EXPECT_GE(2 * block + 8192, lost);
+}
+
 // A slow band with small blocks, so that jumps of WritePos stand out.
 struct ResyncTest : ChannelTest {
   static const int32_t kBlock = 256;
