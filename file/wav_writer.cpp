@@ -138,6 +138,7 @@ bool OpenFile(WavWriter& w) {
   SYSTEMTIME start;
   g_clock.systemTime(&start);
   SetStartTime(w, start);
+  w.lastBlockAt = start;  // a file whose first block fails ends where it began
   SetHeaderSizes(w, w.headerBytes - 8, 0);
   if (Is24Bit(w)) BuildInfoList(w);
   uint32_t written = 0;

@@ -8,7 +8,7 @@ source "$(dirname "$0")/env.sh"
 vexa_build VEXA_File vexa_sim vexa_monitor
 # The reference 32-bit programs where this machine runs them, the 64-bit ones elsewhere.
 vexa_use_arch "${VEXA_RUNNABLE%% *}"
-echo "== $VEXA_ARCH_NOTE; the demo runs the $VEXA_ARCH programs"
+echo "== $VEXA_ARCH_NOTE; the demo runs the $VEXA_BUILD_ARCH programs"
 vexa_prefix
 DEMO=$VEXA_BUILD/demo
 mkdir -p "$DEMO"

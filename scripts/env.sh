@@ -43,7 +43,7 @@ vexa_use_arch() {
     x86) export WINEARCH=win32 VEXA_TOOL_PREFIX=i686-w64-mingw32 ;;
     x64) export WINEARCH=win64 VEXA_TOOL_PREFIX=x86_64-w64-mingw32 ;;
   esac
-  export VEXA_ARCH=$1
+  export VEXA_BUILD_ARCH=$1
   export VEXA_BUILD=$BUILD_ROOT/$1
   export WINEPREFIX=$VEXA_BUILD/wineprefix
   VEXA_WINE=$(vexa_loader "$1")
@@ -78,30 +78,30 @@ vexa_probe_arches() {
 
 # Configures and builds the selected architecture; the targets given, or all.
 vexa_build_arch() {
-  local log=$BUILD_ROOT/build-$VEXA_ARCH.log
+  local log=$BUILD_ROOT/build-$VEXA_BUILD_ARCH.log
   mkdir -p "$BUILD_ROOT"
   if [ ! -f "$VEXA_BUILD/build.ninja" ]; then
     cmake -S "$ROOT" -B "$VEXA_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$VEXA_ARCH.cmake" \
+      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-$VEXA_BUILD_ARCH.cmake" \
       -DCMAKE_CROSSCOMPILING_EMULATOR="$VEXA_WINE" >"$log" 2>&1 ||
-      vexa_fail "configuring the $VEXA_ARCH build (cmake in $VEXA_BUILD)" \
+      vexa_fail "configuring the $VEXA_BUILD_ARCH build (cmake in $VEXA_BUILD)" \
         "read $log; delete $VEXA_BUILD and run again" "$log"
   fi
   ninja -C "$VEXA_BUILD" "$@" >"$log" 2>&1 ||
-    vexa_fail "building the $VEXA_ARCH programs (ninja -C $VEXA_BUILD $*)" "read $log" "$log"
+    vexa_fail "building the $VEXA_BUILD_ARCH programs (ninja -C $VEXA_BUILD $*)" "read $log" "$log"
 }
 
 # Makes the selected architecture's zip for Windows users in its build folder.
 vexa_package() {
-  local log=$BUILD_ROOT/package-$VEXA_ARCH.log
+  local log=$BUILD_ROOT/package-$VEXA_BUILD_ARCH.log
   (cd "$VEXA_BUILD" && cpack -G ZIP) >"$log" 2>&1 ||
-    vexa_fail "packing the $VEXA_ARCH zip (cpack in $VEXA_BUILD)" "read $log" "$log"
+    vexa_fail "packing the $VEXA_BUILD_ARCH zip (cpack in $VEXA_BUILD)" "read $log" "$log"
 }
 
 # Creates the selected architecture's Wine prefix on its first use.
 vexa_prefix() {
   [ -f "$WINEPREFIX/system.reg" ] && return 0
-  local log=$BUILD_ROOT/wineprefix-$VEXA_ARCH.log
+  local log=$BUILD_ROOT/wineprefix-$VEXA_BUILD_ARCH.log
   echo "creating the $WINEARCH Wine prefix in $WINEPREFIX"
   { "$VEXA_WINE" wineboot -i && wineserver -w; } >"$log" 2>&1 && [ -f "$WINEPREFIX/system.reg" ] ||
     vexa_fail "creating the Wine prefix ($VEXA_WINE wineboot -i with WINEPREFIX=$WINEPREFIX)" \

@@ -28,9 +28,11 @@ bool PublisherCreate(Publisher& pub, int band, int32_t sampleRate, int32_t block
               region.RegionSize >= size;
   if (fits) pub.event = CreateEventA(nullptr, TRUE, FALSE, eventName);
   if (!pub.event) {
+    DWORD error = GetLastError();  // what failed, not what the clean-up does
     bool heldSmaller = pub.view && !fits;
     PublisherClose(pub);
     pub.heldSmaller = heldSmaller;
+    SetLastError(error);
     return false;
   }
   pub.header = reinterpret_cast<volatile BandHeader*>(pub.view);

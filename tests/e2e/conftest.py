@@ -20,11 +20,11 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-_ARCH_VARS = ("VEXA_ARCH", "VEXA_BUILD", "VEXA_WINE", "VEXA_TOOL_PREFIX", "WINEPREFIX", "WINEARCH")
+_ARCH_VARS = ("VEXA_BUILD_ARCH", "VEXA_BUILD", "VEXA_WINE", "VEXA_TOOL_PREFIX", "WINEPREFIX", "WINEARCH")
 if any(v not in os.environ for v in _ARCH_VARS):
     pytest.exit("run the tests through scripts/test.sh, which chooses the architecture "
                 f"and sets {', '.join(_ARCH_VARS)}", returncode=2)
-ARCH = os.environ["VEXA_ARCH"]
+ARCH = os.environ["VEXA_BUILD_ARCH"]
 BUILD = Path(os.environ["VEXA_BUILD"]).resolve()
 BIN = BUILD / "bin"
 ARTIFACTS = BUILD / "test-artifacts"
