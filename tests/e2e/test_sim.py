@@ -38,7 +38,9 @@ def test_reader_follows_a_publisher_that_jumps_is_republished_and_restarts():
     # a loaded machine where Wine takes seconds to start it. At 3.7 s the publisher
     # is 1.0 s into its 2.7-second ring: the jump to its start skips 1.7 s, which
     # no publisher at its pace can write in the monitor's last 0.1 s.
-    with simulator(*band, "--at", "3.7", "writepos=8", "--at", "5", "ring=65536") as sim:
+    # The smaller ring still lasts 0.7 s: a monitor held up on a loaded machine must
+    # not also fall a ring behind, which would count as more resyncs.
+    with simulator(*band, "--at", "3.7", "writepos=8", "--at", "5", "ring=1048576") as sim:
         monitor = Proc("vexa_monitor.exe", 2, "--seconds", 12, "--counter")
         try:
             sim.wait_for("band 2 at 5.0")
