@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine32:i386 wine64 xvfb xauth x11-apps x11-utils imagemagick
   cmake ninja-build googletest clang-format
-  python3 python3-pytest python3-pytest-timeout python3-numpy python3-soundfile python3-matplotlib
+  python3 python3-pytest python3-pytest-timeout python3-pytest-rerunfailures python3-numpy python3-soundfile python3-matplotlib
   sox libsox-fmt-all sndfile-programs alsa-utils libasound2-plugins:i386 libasound2-plugins
   tmux procps
 )
@@ -39,7 +39,12 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386 >"$log" 2>&1 || fail "dpkg --add-architecture i386" "$log"
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq >"$log" 2>&1 || fail "apt-get update" "$log"
+# A mirror in the middle of a sync fails one index or another; the lists kept from
+# before usually still serve, so only a failed install ends the set-up.
+if ! apt-get update -qq >"$log" 2>&1; then
+  echo "setup: apt-get update reported errors (going on with the package lists there are):" >&2
+  grep '^E:' "$log" | head -n 3 | sed 's/^/   /' >&2
+fi
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >"$log" 2>&1 ||
   fail "apt-get install ${missing[*]}" "$log"
 echo "setup: installed ${missing[*]}"
