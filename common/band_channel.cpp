@@ -128,14 +128,18 @@ static BandRefusal MapBand(BandChannel& ch, const char* name, int32_t* ringSize)
 // Closes the mapping of a band that went quiet, keeping the event so the reader's
 // waits go on: a publisher restarted with a larger ring can only create a fresh
 // mapping once no reader holds the old one.
-static void LetGo(BandChannel& ch, ULONGLONG now) {
-  ch.heldReadOffset = ReadOffset(ch);
-  UnmapViewOfFile(ch.view);
-  CloseHandle(ch.mapping);
+static void Unmap(BandChannel& ch) {
+  if (ch.view) UnmapViewOfFile(ch.view);
+  if (ch.mapping) CloseHandle(ch.mapping);
   ch.view = nullptr;
   ch.mapping = nullptr;
   ch.readPtr = ch.ringStart = ch.ringEnd = nullptr;
   ch.writePos = nullptr;
+}
+
+static void LetGo(BandChannel& ch, ULONGLONG now) {
+  ch.heldReadOffset = ReadOffset(ch);
+  Unmap(ch);
   ch.triedAtMs = now;
 }
 
@@ -149,11 +153,7 @@ static bool LookUpAgain(BandChannel& ch, ULONGLONG now) {
   if (MapBand(ch, ch.name, &ringSize).reason == kNotRefused)
     writeOffset = WriteOffset(ReadWritePos(ch), ringSize);
   if (writeOffset < 0) {
-    if (ch.view) UnmapViewOfFile(ch.view);
-    if (ch.mapping) CloseHandle(ch.mapping);
-    ch.view = nullptr;
-    ch.mapping = nullptr;
-    ch.writePos = nullptr;
+    Unmap(ch);
     return false;
   }
   bool unchanged = ringSize == ch.ringSize && writeOffset == ch.seenWriteOffset;
