@@ -10,8 +10,12 @@ static void SystemTimeNow(SYSTEMTIME* utc) {
   GetSystemTime(utc);
 }
 
+static ULONGLONG TickMs() {
+  return GetTickCount64();
+}
+
 WriterClock SystemClock() {
-  WriterClock clock = {Now, SystemTimeNow};
+  WriterClock clock = {Now, SystemTimeNow, TickMs};
   return clock;
 }
 

@@ -8,9 +8,10 @@
 struct WriterClock {
   int64_t (*now)();                     // calendar time in seconds (_time64)
   void (*systemTime)(SYSTEMTIME* utc);  // GetSystemTime
+  ULONGLONG (*tickMs)();                // milliseconds that only go forward (GetTickCount64)
 };
 
-// The clock the writer reads; tests replace its members and restore them.
+// The clock the writer and the capture loop read; tests replace its members and restore them.
 extern WriterClock g_clock;
 
 // The real clock.

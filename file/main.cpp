@@ -11,7 +11,7 @@ static WavWriter g_writer;
 // False when the band can't be recorded; true after an orderly stop.
 static bool Record(BandChannel& ch, const RecorderSettings& s, int32_t band, const BandHeader& h) {
   if (!CanRecord(band, h.SampleRate, h.BlockInSamples, ch.ringSize)) return false;
-  Recording r = {&ch, &g_writer, {}, band, s.scaleFactor, false};
+  Recording r = {&ch, &g_writer, {}, band, s.scaleFactor, false, {}};
   if (!AllocateBlockBuffers(r.buffers, h.BlockInSamples)) {
     fprintf(stderr, "Can't record %d receiver: no memory for BlockInSamples=%d\n", band,
             h.BlockInSamples);

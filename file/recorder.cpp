@@ -95,19 +95,13 @@ void RemoveStopHandler() {
 // since the pass began or the last look, and every pass asks once at its end.
 static const ULONGLONG kKeyCheckMs = 100;
 
-static ULONGLONG TickMs() {
-  return GetTickCount64();
-}
-
-ULONGLONG (*g_tickMs)() = TickMs;
-
 static bool Stopping() {
   return StopRequested() || g_keyPressed();
 }
 
 static bool StoppingBefore(ULONGLONG& keyCheckedAt) {
   if (StopRequested()) return true;
-  ULONGLONG now = g_tickMs();
+  ULONGLONG now = g_clock.tickMs();
   if (now - keyCheckedAt < kKeyCheckMs) return false;
   keyCheckedAt = now;
   return g_keyPressed();
@@ -156,12 +150,72 @@ static bool RateChangedWhilePaused(const Recording& r) {
   return r.paused && r.ch->view && Header(*r.ch)->SampleRate != r.w->sampleRate;
 }
 
+static double BlockMs(const Recording& r) {
+  return r.buffers.blockInSamples * 1000.0 / r.w->sampleRate;
+}
+
+// A pass that found no block: the silence since the latest block grows.
+static void NoteQuiet(Silence& s, ULONGLONG now) {
+  if (!s.delivered) return;
+  s.quiet = true;
+  s.quietToMs = now;
+}
+
+// The first block after passes that found none. When they saw a stall, the file
+// ends with the last sample before it and this block begins the next. Only looks
+// count: a recorder held up finds the blocks that came meanwhile.
+static void EndSilence(Recording& r, ULONGLONG lookedAt) {
+  Silence& s = r.silence;
+  bool stalled = s.quiet && !r.paused && s.quietToMs - s.lastBlockMs > BlockMs(r) + kStallMs;
+  s.quiet = false;
+  if (!stalled) return;
+  s.stallEnded = true;
+  s.resumedAtMs = lookedAt;
+  s.stalledAt = r.w->lastBlockAt;
+  CloseFile(*r.w);
+}
+
+// The blocks after a stall came at the band's pace, the last of them just now;
+// a pass that found them late (a band looked up again once a second) took
+// several at once. The new file starts when the first came, and the line says
+// how long the band had nothing before it.
+static void ReportStall(Recording& r, int32_t taken, ULONGLONG now) {
+  Silence& s = r.silence;
+  s.stallEnded = false;
+  double early = (taken - 1) * BlockMs(r) - double(now - s.resumedAtMs);
+  if (early < 0) early = 0;
+  MoveStartEarlier(*r.w, ULONGLONG(early));
+  double seconds = (double(s.resumedAtMs - s.lastBlockMs) - early) / 1000;
+  const SYSTEMTIME& t = s.stalledAt;
+  printf(
+      "\n%d receiver : no data from the receiver for %.1f s from %04u-%02u-%02u %02u:%02u:%02u "
+      "UTC\n",
+      r.band, seconds, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+}
+
+// After a pass that looked at lookedAt and took `taken` blocks. A pass held up
+// after its look only makes the silence it saw shorter.
+static void FollowSilence(Recording& r, int32_t taken, ULONGLONG lookedAt) {
+  Silence& s = r.silence;
+  if (taken == 0) return NoteQuiet(s, lookedAt);
+  ULONGLONG now = g_clock.tickMs();
+  if (s.stallEnded) ReportStall(r, taken, now);
+  s.delivered = true;
+  s.lastBlockMs = now;
+}
+
 bool CapturePass(Recording& r) {
   WaitForData(*r.ch, kResponsiveWaitMs);
   if (RateChangedWhilePaused(r)) Resync(r, 0);
   const int32_t len = r.buffers.blockInSamples * kSampleBytes;
-  ULONGLONG keyCheckedAt = g_tickMs();
-  while (!StoppingBefore(keyCheckedAt) && Read(*r.ch, len, r.buffers.input)) TakeBlock(r);
+  const ULONGLONG lookedAt = g_clock.tickMs();
+  ULONGLONG keyCheckedAt = lookedAt;
+  int32_t taken = 0;
+  while (!StoppingBefore(keyCheckedAt) && Read(*r.ch, len, r.buffers.input)) {
+    if (taken++ == 0) EndSilence(r, lookedAt);
+    TakeBlock(r);
+  }
+  FollowSilence(r, taken, lookedAt);
   int64_t lost = TakeOverrun(*r.ch);
   if (TakeResync(*r.ch)) Resync(r, lost);
   return !Stopping();

@@ -40,11 +40,24 @@ BOOL WINAPI OnConsoleEvent(DWORD controlType);
 bool StopRequested();
 void ClearStopRequest();
 
-// Whether a key waits in the console input (_kbhit), and the milliseconds
-// clock (GetTickCount64) that spaces those looks in a long catch-up; tests
-// replace both.
+// Whether a key waits in the console input (_kbhit); tests replace it. Those
+// looks are spaced in a long catch-up by g_clock.tickMs.
 extern bool (*g_keyPressed)();
-extern ULONGLONG (*g_tickMs)();
+
+// A band that delivers nothing for longer than its block period and this has
+// stalled.
+const ULONGLONG kStallMs = 1000;
+
+// The band's silences, as the passes saw them on g_clock.tickMs.
+struct Silence {
+  bool delivered;         // a block came since the recording began
+  ULONGLONG lastBlockMs;  // when the latest pass that took blocks ended
+  bool quiet;             // a pass since then found none
+  ULONGLONG quietToMs;    // when the latest such pass looked
+  bool stallEnded;        // this pass took the first block after a stall
+  ULONGLONG resumedAtMs;  // when it looked
+  SYSTEMTIME stalledAt;   // UTC of the last block before the stall
+};
 
 // One band's recording, as the capture loop runs it.
 struct Recording {
@@ -54,13 +67,16 @@ struct Recording {
   int32_t band;
   int scaleFactor;
   bool paused;  // re-published with values it can't be recorded with: blocks are dropped
+  Silence silence;
 };
 
 // One wake-up: waits for the publisher's signal (with a time-out) and takes
 // every whole block there is, until a stop request or a key press, which it
 // looks for at least every 100 ms of work. When the channel resynchronised,
-// completes the file and takes the band's new values. False when the
-// recording must end.
+// completes the file and takes the band's new values. A band that stalled (its
+// passes found no block for longer than kStallMs beyond its block period) and
+// goes on gets a new file too, so that each file's times span its samples; the
+// line that says so gives when and how long. False when the recording must end.
 bool CapturePass(Recording& r);
 
 // Runs passes until the stop flag is set or a key is pressed. The waits time

@@ -135,10 +135,9 @@ bool OpenFile(WavWriter& w) {
   if (!named) return Failed(w, "name", ERROR_FILE_EXISTS);
   w.file = g_fileIo.create(w.fileName);
   if (!IsOpen(w)) return Failed(w, "create", g_fileIo.lastError());
-  SYSTEMTIME start;
-  g_clock.systemTime(&start);
-  SetStartTime(w, start);
-  w.lastBlockAt = start;  // a file whose first block fails ends where it began
+  g_clock.systemTime(&w.startedAt);
+  SetStartTime(w, w.startedAt);
+  w.lastBlockAt = w.startedAt;  // a file whose first block fails ends where it began
   SetHeaderSizes(w, w.headerBytes - 8, 0);
   if (Is24Bit(w)) BuildInfoList(w);
   uint32_t written = 0;
@@ -174,6 +173,20 @@ static void RefreshHeader(WavWriter& w, int64_t now) {
   w.refreshedAt = now;
   // Appending anywhere but at the end would overwrite samples.
   if (!g_fileIo.seek(w.file, 0, FILE_END)) CloseFile(w);
+}
+
+void MoveStartEarlier(WavWriter& w, ULONGLONG ms) {
+  FILETIME at;
+  if (!IsOpen(w) || ms == 0 || !SystemTimeToFileTime(&w.startedAt, &at)) return;
+  ULARGE_INTEGER t;
+  t.LowPart = at.dwLowDateTime;
+  t.HighPart = at.dwHighDateTime;
+  t.QuadPart -= ms * 10000;  // FILETIME counts 100 ns
+  at.dwLowDateTime = t.LowPart;
+  at.dwHighDateTime = t.HighPart;
+  if (!FileTimeToSystemTime(&at, &w.startedAt)) return;
+  SetStartTime(w, w.startedAt);
+  RefreshHeader(w, g_clock.now());
 }
 
 // Ends the file after `length` bytes, dropping what a failed write left behind.

@@ -57,6 +57,7 @@ struct WavWriter {
   int64_t blockPeriod;           // start of the latest block's rotation period (calendar seconds)
   int64_t filePeriod;            // start of the rotation period of the open file's first block
   struct tm now;                 // the latest block's time in the file-name time base
+  SYSTEMTIME startedAt;          // UTC when the open file's first block was written
   SYSTEMTIME lastBlockAt;        // UTC when the open file's latest block was written
   char fileName[kFileNameSize];  // of the current or last attempted file
 };
@@ -83,6 +84,10 @@ void Retune(WavWriter& w, int32_t sampleRate, int32_t l0);
 // file. After a failed file, blocks are dropped until a new file is tried
 // kRetrySeconds later.
 bool WriteBlock(WavWriter& w, uint32_t byteCount, const void* bytes);
+
+// Dates the open file's start ms earlier: its first samples came before the
+// recorder could take them. Harmless when no file is open.
+void MoveStartEarlier(WavWriter& w, ULONGLONG ms);
 
 // Completes the current file with its final sizes and stop time; harmless when
 // no file is open. A file that got no whole sample frame is deleted.

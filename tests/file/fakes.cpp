@@ -5,6 +5,7 @@
 
 FakeDisk* g_disk = nullptr;
 int64_t g_fakeNow = 0;
+int g_fakeMs = 250;
 
 static FakeFile& Of(HANDLE h) {
   return g_disk->files[size_t(reinterpret_cast<uintptr_t>(h)) - 1];
@@ -113,19 +114,31 @@ static void SystemTimeNow(SYSTEMTIME* st) {
   st->wHour = WORD(u->tm_hour);
   st->wMinute = WORD(u->tm_min);
   st->wSecond = WORD(u->tm_sec);
-  st->wMilliseconds = 250;
+  st->wMilliseconds = WORD(g_fakeMs);
+}
+
+// Moves with the calendar time, so a test sets one clock.
+static ULONGLONG TickMs() {
+  return ULONGLONG(g_fakeNow) * 1000 + g_fakeMs;
 }
 
 void InstallFakes(FakeDisk& disk) {
   g_disk = &disk;
+  g_fakeMs = 250;
   g_fileIo = FileIo{Create, Write, Seek, Truncate, Close, Remove, SizeOf, LastError};
-  g_clock = WriterClock{Now, SystemTimeNow};
+  g_clock = WriterClock{Now, SystemTimeNow, TickMs};
 }
 
 void RemoveFakes() {
   g_fileIo = SystemFileIo();
   g_clock = SystemClock();
   g_disk = nullptr;
+}
+
+void AdvanceFakeTime(int ms) {
+  int total = g_fakeMs + ms;
+  g_fakeNow += total / 1000;
+  g_fakeMs = total % 1000;
 }
 
 int64_t UtcTime(int year, int month, int day, int hour, int minute, int second) {

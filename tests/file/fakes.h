@@ -38,7 +38,11 @@ struct FakeDisk {
 };
 
 extern FakeDisk* g_disk;
+// The fake clock: calendar seconds, and the milliseconds of the second (250 after
+// InstallFakes) that SYSTEMTIME and the millisecond tick show too.
 extern int64_t g_fakeNow;
+extern int g_fakeMs;
+void AdvanceFakeTime(int ms);
 
 // Points the writer's seams at the fakes and back.
 void InstallFakes(FakeDisk& disk);

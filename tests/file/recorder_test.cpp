@@ -2,6 +2,8 @@
 // publisher, and its stop request.
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <atomic>
 #include <string>
 #include <thread>
@@ -134,7 +136,7 @@ struct LoopTest : ::testing::Test {
     char name[kBandNameSize];
     BandName(kBand, name);
     ASSERT_TRUE(Open(ch, name));
-    r = Recording{&ch, &w, {}, kBand, 16, false};
+    r = Recording{&ch, &w, {}, kBand, 16, false, {}};
     ASSERT_TRUE(AllocateBlockBuffers(r.buffers, kBlock));
   }
   void TearDown() override {
@@ -145,7 +147,6 @@ struct LoopTest : ::testing::Test {
     RemoveFakes();
     ClearStopRequest();
     g_keyPressed = KeyWaiting;
-    g_tickMs = TickMs;
   }
   void Publish(int blocks) {
     std::vector<float> iq(kBlock * 2);
@@ -166,6 +167,12 @@ struct LoopTest : ::testing::Test {
     loop.join();
     CloseFile(w);
   }
+  // The band at its pace: `blocks` blocks (a multiple of 3, which last 16 ms)
+  // come as the time they take passes.
+  void Deliver(int blocks) {
+    AdvanceFakeTime(blocks / 3 * 16);
+    Publish(blocks);
+  }
   // What a restarted publisher does: the same mapping (the reader holds it), new
   // header values, WritePos 0 and the counter from 0.
   void Restart(int32_t sampleRate, int32_t ringBytes) {
@@ -173,11 +180,9 @@ struct LoopTest : ::testing::Test {
     ASSERT_TRUE(PublisherCreate(pub, kBand, sampleRate, 512, 14074000, ringBytes));
   }
   static bool (*KeyWaiting)();
-  static ULONGLONG (*TickMs)();
 };
 WavWriter LoopTest::w;
 bool (*LoopTest::KeyWaiting)() = g_keyPressed;
-ULONGLONG (*LoopTest::TickMs)() = g_tickMs;
 
 // After a burst, one wake-up takes every block there is: a loop that took one
 // block per wake-up would fall behind for good with every missed signal.
@@ -214,7 +219,7 @@ TEST_F(LoopTest, AKeyPressedBeforeTheFirstBlockOrDuringACatchUpEndsTheRecording)
   EXPECT_TRUE(disk.files.empty());
   g_keyLooks = 0;
   g_keyPressed = [] { return ++g_keyLooks > 0 && g_disk->bytesWritten > 218; };
-  g_tickMs = [] { return ULONGLONG(g_disk->bytesWritten / (kBlock * 4) * 30); };
+  g_clock.tickMs = [] { return ULONGLONG(g_disk->bytesWritten / (kBlock * 4) * 30); };
   testing::internal::CaptureStdout();
   EXPECT_FALSE(CapturePass(r));
   testing::internal::GetCapturedStdout();
@@ -266,6 +271,116 @@ TEST_F(LoopTest, ARestartedBandCompletesTheFileAndTheNextCarriesTheNewValues) {
   for (int k = 0; k < 3 * kBlock; k++) {  // the blocks from the rate on, none dropped
     ASSERT_EQ(2 * kBlock + k - 32768, int16_t(Le16(after, 218 + 4 * k))) << "sample " << k;
   }
+}
+
+// A file's auxi time at `at` in milliseconds; a 16-bit file's start is at 46,
+// its stop at 62.
+int64_t AuxiMs(const std::vector<uint8_t>& b, size_t at) {
+  SYSTEMTIME t;
+  memcpy(&t, b.data() + at, sizeof t);
+  FILETIME f;
+  EXPECT_TRUE(SystemTimeToFileTime(&t, &f));
+  return int64_t((uint64_t(f.dwHighDateTime) << 32 | f.dwLowDateTime) / 10000);
+}
+
+// A receiver that stalls for 3 s and goes on at its pace: the file ends with the
+// last sample before the stall and the next begins with the first after, each
+// with auxi times that span its own samples, and the counter runs on across the
+// two. The pass after the stall finds 60 blocks at once (as after a look-up a
+// second late): the new file is dated back to when the first of them came.
+TEST_F(LoopTest, AStalledReceiverEndsTheFileAndTheNextBeginsAfterTheStall) {
+  ::Setup(w, Pcm16, 192000, 7050000, kBand, Utc, Hour);
+  testing::internal::CaptureStdout();
+  for (int pass = 0; pass < 3; pass++) {
+    Deliver(30);
+    EXPECT_TRUE(CapturePass(r));
+  }
+  for (int look = 0; look < 3; look++) {
+    EXPECT_TRUE(CapturePass(r));  // nothing, 0, 1 and 2 s after the last block
+    AdvanceFakeTime(1000);
+  }
+  Deliver(60);
+  EXPECT_TRUE(CapturePass(r));
+  Deliver(30);
+  EXPECT_TRUE(CapturePass(r));
+  CloseFile(w);
+  EXPECT_EQ(
+      "\nB21_20150303_093000_7050kHz.wav "
+      "\nB21_20150303_093004_7050kHz.wav "
+      "\n21 receiver : no data from the receiver for 3.0 s from 2015-03-03 09:30:00 UTC\n",
+      testing::internal::GetCapturedStdout());
+  ASSERT_EQ(2u, disk.files.size());
+  int next = 0;
+  for (const FakeFile& f : disk.files) {
+    const std::vector<uint8_t>& b = f.bytes;
+    int samples = int(b.size() - 218) / 4;
+    EXPECT_EQ(90 * kBlock, samples) << f.name;
+    double span = double(AuxiMs(b, 62) - AuxiMs(b, 46)) / 1000;
+    EXPECT_NEAR(samples / 192000.0, span, 0.5) << f.name;
+    for (int k = 0; k < samples; k++, next++) {
+      ASSERT_EQ(int16_t(next - 32768), int16_t(Le16(b, 218 + 4 * k))) << f.name << " sample " << k;
+    }
+  }
+  // From the last block before to the first after: the stall and one block.
+  EXPECT_EQ(3006, AuxiMs(disk.files[1].bytes, 46) - AuxiMs(disk.files[0].bytes, 62));
+}
+
+// Only what the looks saw counts: a silence of 1 s (not more than 1 s beyond
+// the block) and a recorder held up for 3 s, whose blocks wait in the ring,
+// keep the file; 1.1 s of looks that found nothing end it.
+TEST_F(LoopTest, OnlyLooksThatFindNothingForMoreThanASecondBeyondTheBlockEndTheFile) {
+  ::Setup(w, Pcm16, 192000, 7050000, kBand, Utc, Hour);
+  testing::internal::CaptureStdout();
+  Deliver(3);
+  EXPECT_TRUE(CapturePass(r));
+  EXPECT_TRUE(CapturePass(r));
+  AdvanceFakeTime(1000);
+  EXPECT_TRUE(CapturePass(r));
+  Deliver(3);
+  EXPECT_TRUE(CapturePass(r));
+  EXPECT_TRUE(CapturePass(r));
+  AdvanceFakeTime(3000);
+  Deliver(3);
+  EXPECT_TRUE(CapturePass(r));
+  EXPECT_EQ(1u, disk.createdNames.size());
+  EXPECT_TRUE(CapturePass(r));
+  AdvanceFakeTime(1100);
+  EXPECT_TRUE(CapturePass(r));
+  Deliver(3);
+  EXPECT_TRUE(CapturePass(r));
+  EXPECT_EQ(2u, disk.createdNames.size());
+  EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find(
+                                   "\n21 receiver : no data from the receiver for 1.1 s from "
+                                   "2015-03-03 09:30:04 UTC\n"));
+}
+
+// The overrun is counted by the reads of the pass that reports it: the line says
+// what was lost, and the next file begins after the gap.
+TEST_F(LoopTest, ARingLostUnderTheRecorderIsReportedWithWhatWasLost) {
+  ::Setup(w, Pcm16, 192000, 7050000, kBand, Utc, Hour);
+  Close(ch);  // a channel that takes no burst for a jump: only the position shows the lap
+  SetEnvironmentVariableA("VEXA_PUBLISHER_SPEEDUP", "1000");
+  ChannelInit(ch);
+  SetEnvironmentVariableA("VEXA_PUBLISHER_SPEEDUP", nullptr);
+  char name[kBandNameSize];
+  BandName(kBand, name);
+  ASSERT_TRUE(Open(ch, name));
+  testing::internal::CaptureStdout();
+  Publish(2);
+  EXPECT_TRUE(CapturePass(r));
+  Publish(127);
+  std::vector<float> half(kBlock);
+  PublisherWrite(pub, half.data(), kBlock / 2);  // 127.5 blocks unread in a ring of 128
+  EXPECT_TRUE(CapturePass(r));
+  Publish(1);
+  EXPECT_TRUE(CapturePass(r));
+  CloseFile(w);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(0u, out.find("\nB21_20150303_093000_7050kHz.wav "
+                         "\n21 receiver : fell a ring behind at 2015-03-03 09:30:00 UTC, about "))
+      << out;
+  EXPECT_EQ(std::string::npos, out.find("re-synchronised")) << out;
+  EXPECT_EQ(2u, disk.files.size());
 }
 
 TEST_F(LoopTest, TwentyFourBitBlocksKeepTheValueShiftedBy8) {
