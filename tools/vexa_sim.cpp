@@ -34,6 +34,8 @@ static const char kUsage[] =
     "                      N bytes (at most --ring), WritePos 0, the counter from 0;\n"
     "                      buffersize=N sets the header's BufferSize alone, a broken\n"
     "                      header for the readers to refuse (the ring stays as it is)\n"
+    "  --pause SEC DUR     at SEC seconds write nothing for DUR seconds, then go on at\n"
+    "                      the band's pace from there, with no burst for the blocks missed\n"
     "\n"
     "Global options:\n"
     "  --speed X           pace blocks at X times real time (default 1), or max\n"
@@ -51,10 +53,11 @@ static const ULONGLONG kTakeOverMs = 30000;
 
 enum SignalKind { kCounter, kTone, kSilence };
 
-struct HeaderChange {
+// Made at its time: a header field, a new ring or a pause.
+struct TimedChange {
   double atSeconds;
   char field;  // 'l' L0, 'r' SampleRate, 'b' BlockInSamples, 'w' WritePos, 'g' a new ring,
-               // 's' BufferSize alone
+               // 's' BufferSize alone, 'p' a pause of `value` milliseconds
   int32_t value;
   bool done;
 };
@@ -67,7 +70,7 @@ struct SimBand {
   int64_t blockLimit;  // -1: no limit
   int64_t blocksWritten;
   double nextDue;  // seconds since start
-  HeaderChange changes[kMaxChanges];
+  TimedChange changes[kMaxChanges];
   int changeCount;
   Publisher pub;
   std::vector<float> samples;
@@ -115,10 +118,27 @@ static void BandDefaults(SimBand& b, int band) {
   b.changeCount = 0;
 }
 
+// The band's next change, due `when` seconds after the start; null after a message.
+static TimedChange* NewChange(SimBand& b, const char* option, const char* when) {
+  if (b.changeCount == kMaxChanges) {
+    fprintf(stderr, "vexa_sim: band %d: more than %d --at and --pause (see vexa_sim --help)\n",
+            b.band, kMaxChanges);
+    return nullptr;
+  }
+  TimedChange& c = b.changes[b.changeCount];
+  if (!ParseDouble(when, &c.atSeconds) || c.atSeconds < 0) {
+    Fail(option, when);
+    return nullptr;
+  }
+  c.done = false;
+  b.changeCount++;
+  return &c;
+}
+
 static bool ParseChange(SimBand& b, const char* when, const char* what) {
-  if (b.changeCount == kMaxChanges) return Fail("--at (too many changes)", what);
-  HeaderChange& c = b.changes[b.changeCount];
-  if (!ParseDouble(when, &c.atSeconds) || c.atSeconds < 0) return Fail("--at", when);
+  TimedChange* change = NewChange(b, "--at", when);
+  if (!change) return false;
+  TimedChange& c = *change;
   const char* eq = strchr(what, '=');
   if (!eq || !ParseInt32(eq + 1, &c.value)) return Fail("--at", what);
   size_t n = size_t(eq - what);
@@ -138,8 +158,18 @@ static bool ParseChange(SimBand& b, const char* when, const char* what) {
     return Fail("--at", what);
   if (c.field == 'b' && (c.value < 1 || c.value > kMaxBlock)) return Fail("--at", what);
   if (c.field == 'g' && (c.value < 8 || c.value % 8 != 0)) return Fail("--at", what);
-  c.done = false;
-  b.changeCount++;
+  return true;
+}
+
+// Up to a day, kept in milliseconds with the header changes.
+static bool ParsePause(SimBand& b, const char* when, const char* length) {
+  TimedChange* c = NewChange(b, "--pause", when);
+  if (!c) return false;
+  double seconds;
+  if (!ParseDouble(length, &seconds) || seconds < 0 || seconds > 86400)
+    return Fail("--pause", length);
+  c->field = 'p';
+  c->value = int32_t(seconds * 1000 + 0.5);
   return true;
 }
 
@@ -182,9 +212,10 @@ static bool ParseBandOption(SimBand& b, char** argv, int left, int* used) {
     b.blockLimit = n;
     return true;
   }
-  if (strcmp(o, "--at") == 0) {
+  if (strcmp(o, "--at") == 0 || strcmp(o, "--pause") == 0) {
     *used = 3;
-    return left >= 3 ? ParseChange(b, v, argv[2]) : Fail(o, "(missing)");
+    if (left < 3) return Fail(o, "(missing)");
+    return o[2] == 'a' ? ParseChange(b, v, argv[2]) : ParsePause(b, v, argv[2]);
   }
   fprintf(stderr, "vexa_sim: unknown option '%s' (see vexa_sim --help)\n", o);
   return false;
@@ -249,11 +280,22 @@ static void FillBlock(SimBand& b) {
   }
 }
 
+// A receiver that stalls: no block until the pause is over, then blocks at the
+// band's pace from there, as if the pause had not been (no burst to catch up).
+static void Pause(SimBand& b, const TimedChange& c, double now) {
+  b.nextDue = now + c.value / 1000.0;
+  printf("band %d at %.3f s: paused for %.3f s\n", b.band, now, c.value / 1000.0);
+}
+
 static void ApplyChanges(SimBand& b, double now) {
   for (int k = 0; k < b.changeCount; k++) {
-    HeaderChange& c = b.changes[k];
+    TimedChange& c = b.changes[k];
     if (c.done || now < c.atSeconds) continue;
     c.done = true;
+    if (c.field == 'p') {
+      Pause(b, c, now);
+      continue;
+    }
     if (c.field == 'l') b.pub.header->L0 = b.l0 = c.value;
     if (c.field == 'r') b.pub.header->SampleRate = b.rate = c.value;
     if (c.field == 'b') b.pub.header->BlockInSamples = b.block = c.value;
@@ -278,6 +320,7 @@ static bool Writing(const SimBand& b) {
 static double ServeBand(SimBand& b, double now, double speed) {
   ApplyChanges(b, now);
   if (!Writing(b)) return now + 0.01;
+  if (b.nextDue > now) return b.nextDue;  // paused
   do {
     FillBlock(b);
     PublisherWrite(b.pub, b.samples.data(), b.block);

@@ -28,6 +28,22 @@ def wait_for_files(rec, count, timeout=20):
     assert len(file_names(rec)) == count, rec.stdout
 
 
+def finish(rec, files):
+    """Lets the recorder write its `files`-th file for a second, stops it with
+    Ctrl+C and returns what it printed."""
+    wait_for_files(rec, files)
+    time.sleep(1)
+    assert rec.stop() == 0
+    return rec.stdout.replace("\r\n", "\n")
+
+
+def the_one_line(pattern, out):
+    """The group of the one line of out that matches pattern (none or two fail)."""
+    found = re.findall(pattern, out)
+    assert len(found) == 1, out
+    return found[0]
+
+
 def read_16_bit_file(path):
     """Sample rate, L0 and counter indices of a completed 16-bit file."""
     _, _, l0, _ = check_layout(path, 16)
@@ -35,6 +51,21 @@ def read_16_bit_file(path):
     m = counter_indices(samples[:, 0], samples[:, 1])
     assert_contiguous(m)
     return rate, l0, m
+
+
+def files_true_to_their_samples(workdir, names):
+    """Checks that each 16-bit file is at the simulator's rate with its counter
+    intact, and that its times span the samples it holds, up to the blocks' own
+    pace; returns (start, stop, counter indices) for each."""
+    files = []
+    for name in names:
+        start, stop, _, _ = check_layout(workdir / name, 16)
+        rate, _, m = read_16_bit_file(workdir / name)
+        assert rate == RATE
+        span = (stop - start).total_seconds()
+        assert abs(span - len(m) / RATE) <= 0.5, (name, span, len(m))
+        files.append((start, stop, m))
+    return files
 
 
 def test_a_publisher_that_jumps_or_restarts_gets_a_new_file_with_nothing_stale(workdir):
@@ -84,29 +115,17 @@ def test_a_recorder_frozen_longer_than_its_ring_says_what_it_lost_and_keeps_file
             time.sleep(2)
             rec.popen.send_signal(signal.SIGCONT)
             rec.wait_for(" samples lost")
-            wait_for_files(rec, 2)
-            time.sleep(1)
-            assert rec.stop() == 0
+            out = finish(rec, 2)
         finally:
             rec.kill()
-    out = rec.stdout.replace("\r\n", "\n")
-    found = re.findall(r"\n12 receiver : fell a ring behind at "
-                       r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC, about (\d+) samples lost\n", out)
-    assert len(found) == 1, out
+    lost = the_one_line(r"\n12 receiver : fell a ring behind at "
+                        r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC, about (\d+) samples lost\n", out)
     assert "re-synchronised" not in out
     names = file_names(rec)
     assert len(names) == 2
-    indices = []
-    for name in names:
-        start, stop, _, data_size = check_layout(workdir / name, 16)
-        rate, _, m = read_16_bit_file(workdir / name)
-        assert rate == RATE
-        # The times span the samples the file holds, up to the blocks' own pace.
-        span = (stop - start).total_seconds()
-        assert abs(span - len(m) / RATE) <= 0.5, (name, span, len(m))
-        indices.append(m)
+    files_true_to_their_samples(workdir, names)
     # Two seconds frozen at 192000 samples/s: the estimate comes from the time away.
-    assert RATE * 1.5 <= int(found[0]) <= RATE * 4
+    assert RATE * 1.5 <= int(lost) <= RATE * 4
 
 
 def test_a_recorder_killed_hard_in_its_first_seconds_leaves_a_readable_file(workdir):
@@ -182,3 +201,33 @@ def test_a_full_disk_is_reported_once_and_recording_goes_on_when_space_returns(s
     assert retried not in (first, resumed)  # the retry got no samples and is gone
     for name in (first, resumed):
         check_24_bit_file(small_disk / name)
+
+
+# Late enough for the recorder to have started under Wine on a loaded machine.
+PAUSE_AT = 6
+
+
+@pytest.mark.timeout(90)
+@pytest.mark.parametrize("stall", [2.5, 5.5, 8])
+def test_a_receiver_that_stalls_and_goes_on_gets_a_new_file_with_nothing_lost(workdir, stall):
+    # The simulator writes nothing for `stall` seconds, then goes on at its pace
+    # with no burst. The longer stalls outlast the 5 s after which the readers let
+    # a quiet band go, so the band is looked up again before it goes on.
+    with simulator("--band", 14, "--signal", "counter", "--pause", PAUSE_AT, stall):
+        rec = Proc(EXE, 14, cwd=workdir)
+        try:
+            rec.wait_for(".wav ", timeout=PAUSE_AT)
+            rec.wait_for("no data from the receiver", timeout=PAUSE_AT + stall + 10)
+            out = finish(rec, 2)
+        finally:
+            rec.kill()
+    seconds = the_one_line(r"\n14 receiver : no data from the receiver for (\d+\.\d) s from "
+                           r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC\n", out)
+    assert abs(float(seconds) - stall) <= 0.5, out
+    assert "re-synchronised" not in out and "samples lost" not in out, out
+    names = file_names(rec)
+    assert len(names) == 2, out
+    (_, stop, before), (start, _, after) = files_true_to_their_samples(workdir, names)
+    # Nothing lost at the stall, and the files' times leave the stall between them.
+    assert (int(before[-1]) + 1) & 0xFFFF == int(after[0])
+    assert abs((start - stop).total_seconds() - stall) <= 0.5

@@ -87,6 +87,8 @@ def test_simulator_rejects_bad_arguments_clearly():
         (["--band", "1", "--block", "0"], "bad value for --block: '0'"),
         (["--band", "1", "--signal", "noise"], "bad value for --signal: 'noise'"),
         (["--band", "1", "--at", "1", "gain=3"], "bad value for --at: 'gain=3'"),
+        (["--band", "1", "--pause", "1", "-2"], "bad value for --pause: '-2'"),
+        (["--band", "1", "--pause", "1"], "bad value for --pause: '(missing)'"),
         (["--band", "1", "--band", "1"], "named twice"),
         (["--rate", "1"], "comes before any --band"),
         (["--band", "1", "--color", "red"], "unknown option '--color'"),

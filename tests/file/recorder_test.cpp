@@ -299,10 +299,10 @@ TEST_F(LoopTest, AStalledReceiverEndsTheFileAndTheNextBeginsAfterTheStall) {
     EXPECT_TRUE(CapturePass(r));  // nothing, 0, 1 and 2 s after the last block
     AdvanceFakeTime(1000);
   }
-  Deliver(60);
-  EXPECT_TRUE(CapturePass(r));
-  Deliver(30);
-  EXPECT_TRUE(CapturePass(r));
+  for (int blocks : {60, 30}) {
+    Deliver(blocks);
+    EXPECT_TRUE(CapturePass(r));
+  }
   CloseFile(w);
   EXPECT_EQ(
       "\nB21_20150303_093000_7050kHz.wav "
