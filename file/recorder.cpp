@@ -177,15 +177,17 @@ static void EndSilence(Recording& r, ULONGLONG lookedAt) {
 
 // The blocks after a stall came at the band's pace, the last of them just now;
 // a pass that found them late (a band looked up again once a second) took
-// several at once. The new file starts when the first came, and the line says
-// how long the band had nothing before it.
+// several at once. The new file starts when the first came (not before the
+// stall began: a burst is not paced), and the line says how long the band had
+// nothing before it.
 static void ReportStall(Recording& r, int32_t taken, ULONGLONG now) {
   Silence& s = r.silence;
   s.stallEnded = false;
+  double stalledMs = double(s.resumedAtMs - s.lastBlockMs);
   double early = (taken - 1) * BlockMs(r) - double(now - s.resumedAtMs);
-  if (early < 0) early = 0;
+  early = early < 0 ? 0 : early > stalledMs ? stalledMs : early;
   MoveStartEarlier(*r.w, ULONGLONG(early));
-  double seconds = (double(s.resumedAtMs - s.lastBlockMs) - early) / 1000;
+  double seconds = (stalledMs - early) / 1000;
   const SYSTEMTIME& t = s.stalledAt;
   printf(
       "\n%d receiver : no data from the receiver for %.1f s from %04u-%02u-%02u %02u:%02u:%02u "
