@@ -47,29 +47,46 @@ struct BandRefusal {
   int64_t limit;  // the bytes the mapping holds for the ring, or BufferSize
 };
 
+// What a reader keeps of the publisher's WritePos between its looks.
+struct ChannelFollow {
+  int32_t seenWriteOffset;  // WritePos as a ring offset, as this reader last took it
+  ULONGLONG seenAtMs;       // the last look that took it or saw it stand still
+  int32_t lastPos;          // WritePos as last read: only a change of it renews the hold
+  ULONGLONG movedAtMs;      // when it last changed, or the band was opened
+  bool restarting;          // BufferSize changed: waits for WritePos to leave restartPos
+  int32_t restartPos;       // WritePos as read with the new BufferSize
+  int32_t speedup;          // how much faster than its SampleRate a publisher may run
+};
+
+// What a band that was let go is known by when it is found again.
+struct ChannelHold {
+  ULONGLONG triedAtMs;                                 // when the name was last looked up
+  int32_t readOffset;                                  // the read position
+  int32_t SampleRate, BlockInSamples, L0, BufferSize;  // the header at let-go
+  uint64_t fingerprint;  // of the ring's bytes just before the WritePos last seen
+};
+
 struct BandChannel {
-  HANDLE mapping;                    // null while closed or let go
-  uint8_t* view;                     // base of the read-only view, null while closed or let go
+  // The band as mapped: null while closed or let go (the event stays while let go).
+  HANDLE mapping;
+  uint8_t* view;                     // base of the read-only view
   uint32_t pageSize;                 // system page size, set by ChannelInit
-  int32_t ringSize;                  // BufferSize as read at open
-  uint32_t totalSize;                // ring size plus page size
   HANDLE event;                      // null while closed: the channel is open while it is set
-  uint8_t* ringStart;                // view + page size
-  uint8_t* ringEnd;                  // ring start + ring size
-  uint8_t* readPtr;                  // this reader's position inside the ring
   const volatile int32_t* writePos;  // the publisher's WritePos in the header
-  int32_t seenWriteOffset;           // WritePos as this reader last saw it
-  ULONGLONG seenAtMs;                // when it looked (GetTickCount64, taken before WritePos)
-  ULONGLONG movedAtMs;               // when it last saw WritePos move, or opened the band
-  ULONGLONG triedAtMs;               // when a let-go band was last looked up by name
-  int32_t heldReadOffset;            // the read position while the band is let go
-  bool restarting;                   // BufferSize changed: waits for WritePos to leave restartPos
-  int32_t restartPos;                // WritePos as read with the new BufferSize
-  int32_t speedup;                   // how much faster than its SampleRate a publisher may run
-  bool resynced;                     // set by a resync, cleared by TakeResync
-  int64_t lostSamples;               // overrun losses not yet taken by TakeOverrun (estimate)
-  BandRefusal refusal;               // why the last Open failed
-  char name[kBandNameSize];          // the mapping's name, to look the band up again
+  // The ring, as BufferSize was read at open or at the last restart.
+  int32_t ringSize;    // kept while let go
+  uint32_t totalSize;  // ring size plus page size
+  uint8_t* ringStart;  // view + page size
+  uint8_t* ringEnd;    // ring start + ring size
+  // The read cursor: this reader's position inside the ring.
+  uint8_t* readPtr;
+  ChannelFollow follow;
+  ChannelHold held;
+  // What the owner takes after its reads.
+  bool resynced;             // set by a resync, cleared by TakeResync
+  int64_t lostSamples;       // samples skipped and not yet taken by TakeOverrun (estimate)
+  BandRefusal refusal;       // why the last Open failed
+  char name[kBandNameSize];  // the mapping's name, to look the band up again
 };
 
 // Puts the channel in the closed state with the system page size filled in.
@@ -112,15 +129,21 @@ bool WaitForData(BandChannel& ch, DWORD timeoutMs);
 //   WritePos read then may still be the old publisher's);
 // - WritePos jumped by more than the publisher can have written since the last look:
 //   the reader moves to WritePos;
-// - the publisher can have overwritten what the reader had not yet taken (the ring
-//   less one chunk is written, by WritePos or by the time passed at the band's
-//   rate): the reader moves to WritePos and counts the samples lost for TakeOverrun.
-// A band that shows no new data for kQuietMs (plus two blocks) is let go: the
-// mapping is closed, the event kept, and Read looks the name up again at most once
-// a second, so that a publisher restarted with a larger ring can create a fresh
-// mapping. A band found again unchanged goes on as before; one that changed is
-// taken from its new WritePos as a resync.
+// - the publisher can have overwritten what the reader had not yet taken: the reader
+//   moves to WritePos and counts the samples skipped for TakeOverrun.
+// A band whose WritePos has not changed for kQuietMs (plus two blocks) is let go
+// at a look that finds nothing to take: the mapping is closed, the event kept, and
+// Read looks the name up again at most once a second, so that a publisher restarted
+// with a larger ring can create a fresh mapping. A look-up that finds the same band
+// with nothing new lets it go again at once; the same band moved on goes on from
+// the held position under the rules above. Any other band is a resync, read from
+// its ring's start when the ring cannot have wrapped since the last look, else
+// from WritePos with what was skipped counted for TakeOverrun.
 bool Read(BandChannel& ch, int32_t len, void* dst);
+
+// Called between each look's reads of BufferSize and WritePos: null, except in tests
+// that publish there what a publisher may store between the two.
+extern void (*g_betweenHeaderReads)();
 
 const DWORD kQuietMs = 5000;
 const DWORD kLookUpAgainMs = 1000;

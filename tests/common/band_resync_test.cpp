@@ -41,12 +41,12 @@ TEST_F(ChannelTest, PublisherPassingTheReaderIsAnOverrunWithTheSamplesLost) {
 TEST_F(ChannelTest, ReaderAwayLongerThanTheRingLastsIsAnOverrunThoughWritePosLooksClose) {
   pub.header->SampleRate = 192000;  // 65536 bytes last 43 ms
   ASSERT_TRUE(Open(ch, name));
-  Sleep(100);
+  Advance(100);
   WriteCounter(kRing / 8 + 1024);  // a ring and one chunk ahead: the modulo shows one chunk
   ExpectOverrun(ch, pub, kRing / 8 + 1024, INT32_MAX);
 }
 
-TEST_F(ChannelTest, BlocksOfMoreThanHalfTheRingAreReadWholeUntilTheyTrulyLapTheReader) {
+TEST_F(ChannelTest, BlocksOfMoreThanHalfTheRingAreReadWhole) {
   const int32_t block = 5000;  // 40000 of the ring's 65536 bytes
   pub.header->BlockInSamples = block;
   ASSERT_TRUE(Open(ch, name));
@@ -57,15 +57,56 @@ TEST_F(ChannelTest, BlocksOfMoreThanHalfTheRingAreReadWholeUntilTheyTrulyLapTheR
     EXPECT_EQ((i * block) % 65536, FirstIndex(iq));
   }
   EXPECT_FALSE(TakeResync(ch));
-  // Away longer than the ring lasts (half a second) while two blocks came, the
-  // second over the first: the modulo shows less than a block, the time tells.
-  Sleep(600);
-  WriteCounter(2 * block);
-  EXPECT_FALSE(Read(ch, block * 8, iq.data()));
-  EXPECT_TRUE(TakeResync(ch));
-  int64_t lost = TakeOverrun(ch);
-  EXPECT_LE(2 * block, lost);
-  EXPECT_GE(2 * block + 8192, lost);
+}
+
+// One look after the reader was away: what the publisher wrote meanwhile is taken
+// whole, or skipped and counted.
+TEST(LapRules, AReaderAwayTakesWhatIsSafeAndCountsWhatIsNot) {
+  const struct {
+    const char* what;
+    int32_t rate, block, ring, chunk;  // chunk in samples
+    ULONGLONG restartWaitMs, awayMs;   // a restart wait: the new ring first, then the wait
+    int32_t written;                   // samples, at once
+    int32_t lost;                      // -1: every chunk taken
+  } cases[] = {
+      {"exactly one ring behind", 16000, 1024, 65536, 1024, 0, 600, 8192, 8192},
+      {"a 3-block ring read 2 blocks late", 12000, 1024, 24576, 1024, 0, 180, 2048, -1},
+      {"a restart wait longer than the ring", 16000, 256, 16384, 256, 300, 10, 256, -1},
+      {"a ring under two blocks read late", 16000, 5000, 65536, 5000, 0, 700, 10000, 10000},
+      {"several hidden rings", 16000, 1024, 65536, 1024, 0, 2700, 5 * 8192 + 1024, 5 * 8192 + 1024},
+      {"chunks smaller than the block", 16000, 2048, 65536, 1024, 0, 300, 7168, 7168},
+  };
+  ChannelClock saved = g_channelClock;
+  g_channelClock.nowMs = FakeClock;
+  for (const auto& c : cases) {
+    Publisher pub;
+    int32_t mapped = c.restartWaitMs > 0 ? 65536 : c.ring;
+    ASSERT_TRUE(PublisherCreate(pub, kBand, c.rate, c.block, 7050000, mapped)) << c.what;
+    BandChannel ch;
+    ChannelInit(ch);
+    char name[kBandNameSize];
+    BandName(kBand, name);
+    ASSERT_TRUE(Open(ch, name));
+    std::vector<float> iq(size_t(c.written) * 2);
+    pub.ringSize = pub.header->BufferSize = c.ring;  // the restart, when it is one
+    EXPECT_FALSE(Read(ch, c.chunk * 8, iq.data()));
+    EXPECT_EQ(c.restartWaitMs > 0, TakeResync(ch)) << c.what;
+    for (ULONGLONG t = 0; t < c.restartWaitMs; t += 100) {
+      Advance(100);
+      EXPECT_FALSE(Read(ch, c.chunk * 8, iq.data()));
+    }
+    Advance(c.awayMs);
+    CounterPattern(0, c.written, iq.data());
+    PublisherWrite(pub, iq.data(), c.written);
+    int32_t taken = 0;
+    while (Read(ch, c.chunk * 8, iq.data())) EXPECT_EQ(taken++ * c.chunk, FirstIndex(iq)) << c.what;
+    EXPECT_EQ(c.lost >= 0, TakeResync(ch)) << c.what;
+    EXPECT_EQ(c.lost >= 0 ? 0 : c.written / c.chunk, taken) << c.what;
+    EXPECT_EQ(c.lost >= 0 ? c.lost : 0, TakeOverrun(ch)) << c.what;
+    Close(ch);
+    PublisherClose(pub);
+  }
+  g_channelClock = saved;
 }
 
 // A slow band with small blocks, so that jumps of WritePos stand out.
@@ -172,7 +213,7 @@ TEST_F(ResyncTest, QuietBandIsLetGoSoAPublisherCanComeBackWithALargerRing) {
   pub.header->BlockInSamples = 2048;  // two seconds a block: six seconds' quiet is allowed
   ASSERT_TRUE(Open(ch, name));
   ExpectNextBlockFrom(0);
-  Sleep(6000);
+  Advance(6000);
   EXPECT_FALSE(Read(ch, kBlock * 8, iq.data()));
   EXPECT_NE(nullptr, ch.view);
   pub.header->BlockInSamples = kBlock;  // a quarter second: six seconds is quiet
@@ -189,10 +230,12 @@ TEST_F(ResyncTest, QuietBandIsLetGoSoAPublisherCanComeBackWithALargerRing) {
   WriteCounter(2 * kBlock);
   EXPECT_FALSE(Read(ch, kBlock * 8, iq.data()));  // looked up at most once a second
   EXPECT_EQ(nullptr, ch.view);
-  Sleep(kLookUpAgainMs + 100);
-  ExpectResync();
+  Advance(kLookUpAgainMs + 100);
+  EXPECT_FALSE(Read(ch, kBlock * 8, iq.data()));
+  EXPECT_TRUE(TakeResync(ch));
   EXPECT_EQ(4 * kRing, ch.ringSize);
-  ExpectNextBlockFrom(2 * kBlock);
+  // The new ring lasts far longer than the time since the last look: it is read whole.
+  ExpectNextBlockFrom(0);
 }
 
 TEST_F(ResyncTest, UnalignedWritePosGivesNothingUntilItIsMended) {
@@ -215,7 +258,7 @@ TEST_F(ResyncTest, ReaderStalledForASecondCatchesUpWithEveryBlock) {
   pub.header->SampleRate = 4000;  // a second is 16 blocks, half the ring
   ASSERT_TRUE(Open(ch, name));
   EXPECT_FALSE(Read(ch, kBlock * 8, iq.data()));
-  Sleep(1000);
+  Advance(1000);
   WriteCounter(16 * kBlock);  // the second's blocks, in one burst
   for (int i = 0; i < 16; i++) {
     ASSERT_TRUE(Read(ch, kBlock * 8, iq.data())) << i;

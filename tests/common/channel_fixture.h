@@ -7,19 +7,34 @@
 #include <vector>
 
 #include "band_channel.h"
+#include "channel_clock.h"
 #include "publisher.h"
 
 const int kBand = 9;
 const int32_t kRing = 65536;
 
-// A publisher with one reader open on its band. At 16000 samples/s the ring lasts
-// half a second, and no burst a test writes at once is beyond its pace.
+// The channel's clock in the tests: it stands still until a test moves it.
+inline ULONGLONG& FakeNowMs() {
+  static ULONGLONG now = 1000000;
+  return now;
+}
+inline ULONGLONG FakeClock() {
+  return FakeNowMs();
+}
+inline void Advance(ULONGLONG ms) {
+  FakeNowMs() += ms;
+}
+
+// A publisher with one reader open on its band, on the test's clock. At 16000 samples/s the ring
+// lasts half a second, and no burst a test writes at once is beyond its pace.
 struct ChannelTest : ::testing::Test {
   Publisher pub;
   BandChannel ch;
   char name[kBandNameSize];
+  ChannelClock saved = g_channelClock;
 
   void SetUp() override {
+    g_channelClock.nowMs = FakeClock;
     ASSERT_TRUE(PublisherCreate(pub, kBand, 16000, 1024, 7050000, kRing));
     ChannelInit(ch);
     BandName(kBand, name);
@@ -27,6 +42,7 @@ struct ChannelTest : ::testing::Test {
   void TearDown() override {
     Close(ch);
     PublisherClose(pub);
+    g_channelClock = saved;
   }
   void WriteCounter(int32_t samples) {
     std::vector<float> iq(size_t(samples) * 2);
