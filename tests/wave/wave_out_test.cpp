@@ -237,20 +237,59 @@ TEST(PlayWakeUp, QueuesABurstInOneWakeUpAndRestartsCleanAfterAJump) {
   PublisherClose(pub);
 }
 
-// Makes the n-th waveOutPrepareHeader fail.
+// Makes the n-th waveOutPrepareHeader fail, and every waveOutWrite once asked to.
 int g_prepareCalls = 0;
 int g_failAt = 0;
+bool g_failWrites = false;
 
 MMRESULT WINAPI PrepareFailingAt(HWAVEOUT device, LPWAVEHDR header, UINT size) {
   if (++g_prepareCalls == g_failAt) return MMSYSERR_NOMEM;
   return waveOutPrepareHeader(device, header, size);
 }
 
+MMRESULT WINAPI WriteFailingWhenAsked(HWAVEOUT device, LPWAVEHDR header, UINT size) {
+  if (g_failWrites) return MMSYSERR_NODRIVER;
+  return waveOutWrite(device, header, size);
+}
+
 class WaveOutPartWay : public ::testing::Test {
  protected:
-  void SetUp() override { g_waveOutPrepareHeader = PrepareFailingAt; }
-  void TearDown() override { g_waveOutPrepareHeader = waveOutPrepareHeader; }
+  void SetUp() override {
+    g_waveOut.prepare = PrepareFailingAt;
+    g_waveOut.write = WriteFailingWhenAsked;
+  }
+  void TearDown() override {
+    g_waveOut = SystemWaveOut();
+    g_failAt = 0;
+    g_failWrites = false;
+  }
 };
+
+// The device fails once it plays: the restart after a jump cannot queue its
+// silence, so the player closes and the playing ends as a failure, not as a key.
+TEST_F(WaveOutPartWay, ADeviceThatFailsToRestartEndsThePlayingAsAFailure) {
+  const int32_t kBlock = 16, kRing = 1 << 20;
+  Publisher pub;
+  ASSERT_TRUE(PublisherCreate(pub, kPlayerBand, 48000, kBlock, 7050000, kRing));
+  BandChannel ch;
+  ChannelInit(ch);
+  char name[kBandNameSize];
+  BandName(kPlayerBand, name);
+  ASSERT_TRUE(Open(ch, name));
+  CWaveOut player;
+  ASSERT_TRUE(player.Open(kBlock, kMapper, 48000));
+  float iq[kBlock * 2], block[kBlock * 2];
+  CounterPattern(0, kBlock, iq);
+  PublisherWrite(pub, iq, kBlock);
+  EXPECT_EQ(PlayWakeUp(ch, player, kBlock, 16, block), 1);
+  g_failWrites = true;
+  pub.header->WritePos = (pub.header->WritePos + kRing / 2) % kRing;
+  EXPECT_FALSE(PlayUntilKey(ch, player, kBlock, 16, block));
+  EXPECT_FALSE(player.IsOpen());
+  EXPECT_EQ(player.Headers(), nullptr);
+  Close(ch);
+  PublisherClose(pub);
+}
 
 TEST_F(WaveOutPartWay, FailedOpenLeavesNothingBehind) {
   for (int failAt : {1, 2, 128, 256}) {
