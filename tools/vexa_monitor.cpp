@@ -144,7 +144,10 @@ int main(int argc, char** argv) {
   char name[kBandNameSize];
   BandName(band, name);
   if (!Open(ch, name)) {
-    fprintf(stderr, "vexa_monitor: can't open band %d (%s)\n", band, name);
+    char why[kRefusalTextSize] = "";
+    if (ch.refusal.reason != kNoMapping) DescribeRefusal(ch.refusal, name, why, sizeof why);
+    fprintf(stderr, "vexa_monitor: can't open band %d (%s)%s%s\n", band, name, why[0] ? ": " : "",
+            why);
     return 1;
   }
   const volatile BandHeader* h = Header(ch);

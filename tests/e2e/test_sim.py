@@ -109,7 +109,7 @@ def test_monitor_reports_a_missing_band_and_bad_arguments():
 
 # The table a user picks band numbers from: two bands that stream, one not in use
 # and one whose header every reader refuses are listed, absent numbers are not;
-# with no publisher it says so.
+# with no publisher it says so. Following the refused band tells why.
 def test_monitor_lists_every_published_band():
     res = run("vexa_monitor.exe", "--list")
     assert (res.returncode, res.stdout) == (1, "")
@@ -119,6 +119,10 @@ def test_monitor_lists_every_published_band():
                    "--at", 0, "buffersize=12") as sim:
         sim.wait_for("band 7 at ")
         res = run("vexa_monitor.exe", "--list")
+        refused = run("vexa_monitor.exe", 7)
+    assert (refused.returncode, refused.stderr) == (
+        1, "vexa_monitor: can't open band 7 (VEXA7Band): BufferSize=12 is not a whole number of "
+        "samples\n")
     assert res.returncode == 0, res.stderr
     assert res.stdout.splitlines() == [
         "band  centre kHz  range kHz              SampleRate    block  ring s",
