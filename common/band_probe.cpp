@@ -16,6 +16,7 @@ int32_t ProbeBandTable(BandEntry table[kBandCount]) {
       entry.SampleRate = h->SampleRate;
       entry.BlockInSamples = h->BlockInSamples;
       entry.L0 = h->L0;
+      entry.BufferSize = probe.ringSize;
       count = band + 1;
       Close(probe);
     }

@@ -3,12 +3,13 @@
 
 #include "band_channel.h"
 
-// The first three header fields of a band, copied at probe time, or why the band
+// The first four header fields of a band, copied at probe time, or why the band
 // was refused (its figures then 0).
 struct BandEntry {
   int32_t SampleRate;
   int32_t BlockInSamples;
   int32_t L0;
+  int32_t BufferSize;  // as read at open
   BandRefusal refusal;
 };
 

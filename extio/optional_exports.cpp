@@ -47,16 +47,18 @@ void __stdcall ExtIoSetSetting(int32_t index, const char* value) {
     SetScaleFactor(number);
 }
 
-// A symmetric list around the default scale factor 16, which is 0 dB and the
-// middle entry: hosts that start at their middle or at 0 dB start at the default.
-// Index 0 is the most damping, scale factor 24; each entry is 6.02 dB louder, up to
-// scale factor 8. The dialog still reaches 0..7, which report the loudest entry.
-static const int32_t kAttenuatorSteps = 8;  // entries either side of the middle
-static const int32_t kAttenuatorCount = 2 * kAttenuatorSteps + 1;
-static const int32_t kLoudestListed = kDefaultScaleFactor - kAttenuatorSteps;
+// Sixteen entries, index 0 the most damping (scale factor 24), each 6.02 dB louder,
+// up to scale factor 9. Entry 8 is the default, scale factor 16 (0 dB): a host
+// that starts at count / 2 gets it, and so does one that counts the list with a
+// post-increment (count + 1) and takes half of that; one that takes (count - 1) / 2
+// starts 6 dB quieter, never louder. The dialog still reaches 0..8, which report
+// the loudest entry.
+static const int32_t kAttenuatorCount = 16;
+static const int32_t kMostDamping = kDefaultScaleFactor + kAttenuatorCount / 2;
+static const int32_t kLoudestListed = kMostDamping - (kAttenuatorCount - 1);
 
 static int32_t ScaleOfEntry(int32_t index) {
-  return kDefaultScaleFactor + kAttenuatorSteps - index;
+  return kMostDamping - index;
 }
 
 // 0 for an entry, with its gain in dB against the default; 1 past the last.

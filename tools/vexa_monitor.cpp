@@ -6,10 +6,17 @@
 #include <vector>
 
 #include "band_channel.h"
+#include "band_probe.h"
 #include "numbers.h"
 
 static const char kUsage[] =
-    "Usage: vexa_monitor <BandNr> [--seconds S] [--counter]\n"
+    "Usage: vexa_monitor --list\n"
+    "       vexa_monitor <BandNr> [--seconds S] [--counter]\n"
+    "\n"
+    "--list prints every published band: its number, centre and range in kHz (the\n"
+    "range a frequency given to VEXA_File or VEXA_Wave picks it by), SampleRate,\n"
+    "BlockInSamples and how many seconds its ring holds; a band not in use or\n"
+    "refused says so.\n"
     "\n"
     "Opens band BandNr (mapping VEXA<BandNr>Band), prints its header, then once a\n"
     "second the blocks and samples that arrived. --counter checks vexa_sim's counter\n"
@@ -88,8 +95,44 @@ static void Follow(BandChannel& ch, int32_t seconds, bool counter) {
   printf(", %lld resyncs\n", s.resyncs);
 }
 
+static void ListBand(int band, const BandEntry& e) {
+  if (e.refusal.reason != kNotRefused) {
+    char name[kBandNameSize], why[kRefusalTextSize];
+    BandName(band, name);
+    DescribeRefusal(e.refusal, name, why, sizeof why);
+    printf("%4d  refused: %s\n", band, why);
+  } else if (e.SampleRate <= 0) {
+    printf("%4d  not in use (SampleRate=%d)\n", band, e.SampleRate);
+  } else {
+    double half = e.SampleRate / 2 / 1000.0;  // as LocateBand takes the range
+    double centre = e.L0 / 1000.0;
+    char range[48];
+    snprintf(range, sizeof range, "%.3f..%.3f", centre - half, centre + half);
+    printf("%4d  %10.3f  %-22s %10d %8d %7.2f\n", band, centre, range, e.SampleRate,
+           e.BlockInSamples, double(e.BufferSize) / kSampleBytes / e.SampleRate);
+  }
+}
+
+// Every band the publisher has, in one table; 1 when there is none.
+static int ListBands() {
+  BandEntry table[kBandCount];
+  int32_t count = ProbeBandTable(table);
+  if (count == 0) {
+    fprintf(stderr, "vexa_monitor: no band is published (VEXA0Band .. VEXA%dBand)\n",
+            kBandCount - 1);
+    return 1;
+  }
+  printf("band  centre kHz  range kHz              SampleRate    block  ring s\n");
+  for (int band = 0; band < count; band++) {
+    const BandEntry& e = table[band];
+    if (e.refusal.reason != kNotRefused || e.BufferSize > 0) ListBand(band, e);  // else not there
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
+  if (argc == 2 && strcmp(argv[1], "--list") == 0) return ListBands();
   int32_t band = 0, seconds = 0;
   bool counter = false;
   if (!ParseArgs(argc, argv, &band, &seconds, &counter)) {
@@ -101,7 +144,10 @@ int main(int argc, char** argv) {
   char name[kBandNameSize];
   BandName(band, name);
   if (!Open(ch, name)) {
-    fprintf(stderr, "vexa_monitor: can't open band %d (%s)\n", band, name);
+    char why[kRefusalTextSize] = "";
+    if (ch.refusal.reason != kNoMapping) DescribeRefusal(ch.refusal, name, why, sizeof why);
+    fprintf(stderr, "vexa_monitor: can't open band %d (%s)%s%s\n", band, name, why[0] ? ": " : "",
+            why);
     return 1;
   }
   const volatile BandHeader* h = Header(ch);

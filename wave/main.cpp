@@ -1,7 +1,6 @@
 // VEXA_Wave: plays one band of the band publisher on a wave-out device as 16-bit
 // stereo sound at the band's own sample rate, I left and Q right, until a key is
 // pressed.
-#include <conio.h>
 #include <stdio.h>
 
 #include "band_channel.h"
@@ -61,9 +60,7 @@ static bool Run(int argc, char** argv, BandChannel& ch, CWaveOut& player) {
     return false;
   }
   printf("%d waveout device\n", device);
-  // The wake-up's time-out lets a key end the program while the publisher is silent.
-  while (!_kbhit() && player.IsOpen()) PlayWakeUp(ch, player, blockInSamples, scaleFactor, g_block);
-  return player.IsOpen();  // a device that failed to restart closed the player
+  return PlayUntilKey(ch, player, blockInSamples, scaleFactor, g_block);
 }
 
 int main(int argc, char** argv) {

@@ -25,3 +25,10 @@ int32_t PlayWakeUp(BandChannel& ch, CWaveOut& player, int32_t blockInSamples, in
   }
   return taken;
 }
+
+bool PlayUntilKey(BandChannel& ch, CWaveOut& player, int32_t blockInSamples, int32_t scaleFactor,
+                  float* block) {
+  // The wake-up's time-out lets a key end the playing while the publisher is silent.
+  while (!_kbhit() && player.IsOpen()) PlayWakeUp(ch, player, blockInSamples, scaleFactor, block);
+  return player.IsOpen();
+}

@@ -14,3 +14,8 @@
 // closed. Returns the number of blocks taken from the band.
 int32_t PlayWakeUp(BandChannel& ch, CWaveOut& player, int32_t blockInSamples, int32_t scaleFactor,
                    float* block);
+
+// Plays wake-up after wake-up until a key is pressed or the device fails (a player
+// that could not restart is closed). True for the key, false for the device.
+bool PlayUntilKey(BandChannel& ch, CWaveOut& player, int32_t blockInSamples, int32_t scaleFactor,
+                  float* block);

@@ -4,7 +4,13 @@
 
 #include "ipps.h"
 
-WaveOutPrepareFn g_waveOutPrepareHeader = waveOutPrepareHeader;
+WaveOutCalls SystemWaveOut() {
+  WaveOutCalls calls = {waveOutOpen,  waveOutPrepareHeader, waveOutUnprepareHeader,
+                        waveOutWrite, waveOutReset,         waveOutClose};
+  return calls;
+}
+
+WaveOutCalls g_waveOut = SystemWaveOut();
 
 static const int kBitsPerSample = 16;
 static const int kChannels = 2;
@@ -53,8 +59,8 @@ bool CWaveOut::Open(int32_t blockInSamples, int32_t deviceId, int32_t sampleRate
   format_.nAvgBytesPerSec = DWORD(sampleRate) * DWORD(blockAlign);
   bufferSamples_ = blockInSamples;
   deviceId_ = deviceId;
-  if (waveOutOpen(&device_, UINT(deviceId), &format_, DWORD_PTR(WaveOutCallback), DWORD_PTR(this),
-                  CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
+  if (g_waveOut.open(&device_, UINT(deviceId), &format_, DWORD_PTR(WaveOutCallback),
+                     DWORD_PTR(this), CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
     device_ = nullptr;
     return false;
   }
@@ -81,7 +87,7 @@ bool CWaveOut::Open(int32_t blockInSamples, int32_t deviceId, int32_t sampleRate
 bool CWaveOut::Restart() {
   if (!device_) return false;
   // Every queued buffer comes back at once, played or not.
-  waveOutReset(device_);
+  g_waveOut.reset(device_);
   if (QueueRing()) return true;
   Close();
   return false;
@@ -99,13 +105,13 @@ bool CWaveOut::PrepareBuffer(WAVEHDR& header) {
   header.lpData = reinterpret_cast<LPSTR>(ippsMalloc_8u(bufferBytes_));
   if (!header.lpData) return false;
   header.dwBufferLength = DWORD(bufferBytes_);
-  return g_waveOutPrepareHeader(device_, &header, sizeof header) == MMSYSERR_NOERROR;
+  return g_waveOut.prepare(device_, &header, sizeof header) == MMSYSERR_NOERROR;
 }
 
 bool CWaveOut::QueueSilence(WAVEHDR& header) {
   header.dwBufferLength = DWORD(bufferBytes_);
   memset(header.lpData, 0, size_t(bufferBytes_));
-  return waveOutWrite(device_, &header, sizeof header) == MMSYSERR_NOERROR;
+  return g_waveOut.write(device_, &header, sizeof header) == MMSYSERR_NOERROR;
 }
 
 bool CWaveOut::Write(int32_t nSamples, const float* src, int32_t scaleFactor) {
@@ -116,23 +122,23 @@ bool CWaveOut::Write(int32_t nSamples, const float* src, int32_t scaleFactor) {
   ippsConvert_32f16s_Sfs(src, reinterpret_cast<Ipp16s*>(header.lpData), nSamples * kChannels,
                          ippRndNear, scaleFactor);
   header.dwBufferLength = DWORD(nSamples) * format_.nBlockAlign;
-  if (waveOutWrite(device_, &header, sizeof header) != MMSYSERR_NOERROR) return false;
+  if (g_waveOut.write(device_, &header, sizeof header) != MMSYSERR_NOERROR) return false;
   nextIndex_ = (nextIndex_ + 1) % ringSize_;
   return true;
 }
 
 void CWaveOut::Close() {
   if (!device_) return;
-  waveOutReset(device_);
+  g_waveOut.reset(device_);
   if (headers_) {
     for (int32_t i = 0; i < ringSize_; i++) {
       WAVEHDR& header = headers_[i];
-      if (header.dwFlags & WHDR_PREPARED) waveOutUnprepareHeader(device_, &header, sizeof header);
+      if (header.dwFlags & WHDR_PREPARED) g_waveOut.unprepare(device_, &header, sizeof header);
       if (header.lpData) ippsFree(header.lpData);
     }
     ippsFree(headers_);
     headers_ = nullptr;
   }
-  waveOutClose(device_);
+  g_waveOut.close(device_);
   device_ = nullptr;
 }

@@ -18,9 +18,22 @@ const int32_t kWaveRingSize = 256;
 // The largest block a buffer is made for: 256 buffers of it are 4 MB of sound.
 const int32_t kMaxBlockSamples = 4096;
 
-// The waveOutPrepareHeader that Open calls; tests put a failing one in its place.
-typedef MMRESULT(WINAPI* WaveOutPrepareFn)(HWAVEOUT, LPWAVEHDR, UINT);
-extern WaveOutPrepareFn g_waveOutPrepareHeader;
+// Every wave-out call CWaveOut makes, behind one seam so tests can fail a device
+// that is already open.
+struct WaveOutCalls {
+  MMRESULT(WINAPI* open)(LPHWAVEOUT, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR, DWORD);
+  MMRESULT(WINAPI* prepare)(HWAVEOUT, LPWAVEHDR, UINT);
+  MMRESULT(WINAPI* unprepare)(HWAVEOUT, LPWAVEHDR, UINT);
+  MMRESULT(WINAPI* write)(HWAVEOUT, LPWAVEHDR, UINT);
+  MMRESULT(WINAPI* reset)(HWAVEOUT);
+  MMRESULT(WINAPI* close)(HWAVEOUT);
+};
+
+// The calls CWaveOut makes; tests replace members and restore them.
+extern WaveOutCalls g_waveOut;
+
+// The system's WINMM calls.
+WaveOutCalls SystemWaveOut();
 
 class CWaveOut {
  public:

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <random>
+#include <string>
 #include <vector>
 
 #include "convert_paths.h"
@@ -136,12 +137,26 @@ TEST(Convert, ChoosesTheWidestPathUnlessTheTestSettingNamesOneThatRuns) {
   EXPECT_STREQ("", message);
   EXPECT_EQ(kPathAvx2, PickConvertPath("", kPathAvx2, message, sizeof message));
   EXPECT_STREQ("", message);
-  EXPECT_EQ(kPathSse2, PickConvertPath("sse2", kPathAvx512, message, sizeof message));
-  EXPECT_EQ(kPathAvx2, PickConvertPath("avx2", kPathAvx512, message, sizeof message));
-  EXPECT_STREQ("", message);
-  EXPECT_EQ(kPathAvx2, PickConvertPath("avx512", kPathAvx2, message, sizeof message));
-  EXPECT_STREQ("VEXA_CONVERT_PATH=avx512: this CPU or OS cannot run it; converting with avx2\n",
-               message);
+  // Every path named on every machine: the named one wherever it runs, silently.
+  for (int widest = 0; widest < kPathCount; widest++) {
+    for (int named = 0; named < kPathCount; named++) {
+      const char* name = ConvertPathName(ConvertPath(named));
+      ConvertPath got = PickConvertPath(name, ConvertPath(widest), message, sizeof message);
+      std::string why =
+          std::string(name) + " on a machine up to " + ConvertPathName(ConvertPath(widest));
+      if (named <= widest) {
+        EXPECT_EQ(named, got) << why;
+        EXPECT_STREQ("", message) << why;
+      } else {
+        EXPECT_EQ(widest, got) << why;
+        EXPECT_EQ("VEXA_CONVERT_PATH=" + std::string(name) +
+                      ": this CPU or OS cannot run it; converting with " +
+                      ConvertPathName(ConvertPath(widest)) + "\n",
+                  message)
+            << why;
+      }
+    }
+  }
   EXPECT_EQ(kPathSse2, PickConvertPath("AVX2", kPathSse2, message, sizeof message));
   EXPECT_STREQ("VEXA_CONVERT_PATH=AVX2 is not sse2, avx2 or avx512; converting with sse2\n",
                message);

@@ -156,11 +156,12 @@ def test_scale_factor_follows_the_up_down_control(env):
     assert seen == [19, 24, 0, 16]
     # Every move is announced as an attenuator change, so the host's gain follows:
     # 3 up, 5 up (then the top), 24 down (then the bottom), 16 up. Below scale factor
-    # 8 the loudest entry, 16, is the nearest.
+    # 9 the loudest entry, 15, is the nearest.
     att = [int(l.split("=")[1]) for l in lines if l.startswith("status 125: GetActualAttIdx=")]
     assert len(att) == 3 + 5 + 24 + 16 and statuses(lines).count(125) == len(att)
-    assert att[2] == 24 - 19 and att[7] == 0 and att[23] == 16 and att[31] == 16
-    assert att[39] == 16 and att[40] == 24 - 9 and att[-1] == 8
+    assert att[2] == 24 - 19 and att[7] == 0 and att[21] == 24 - 10 and att[22] == 24 - 9
+    assert att[23] == 15 and att[31] == 15 and att[39] == 15 and att[41] == 24 - 10
+    assert att[-1] == 8
     assert_clean(res, lines)
 
 

@@ -56,6 +56,22 @@ def test_unload_during_a_slow_callback(env):
     assert_clean(res, lines)
 
 
+# The dialog's thread is held 5 s in the host's status callback (the user clicked
+# the scale factor) while the host calls CloseHW: CloseHW waits half a second, not
+# for the thread, which ends the dialog once the call returns.
+def test_close_does_not_wait_for_a_dialog_held_in_the_host(env):
+    with simulator("--band", 0, "--block", 1024):
+        res, lines = host(env, "open", "slowstatus", 5000, "close", "run", 6, "dialog",
+                          "unload", "run", 1)
+    assert "slowstatus: a status call is blocking" in lines
+    closed = [l for l in lines if l.startswith("close: CloseHW returned after ")]
+    assert float(closed[0].split()[-2]) < 3000, closed  # 500 ms, on a loaded machine more
+    assert "status: a status call returned after blocking 5000 ms" in lines
+    assert windows_line(lines, lines.index("> dialog")) == (0, 0)
+    assert "module: unmapped" in lines
+    assert_clean(res, lines)
+
+
 # A host that unloads without StopHW or CloseHW: the threads hold the module, so
 # nothing runs in unmapped code; it is released once they are asked to end.
 def test_unload_without_stop_keeps_the_module_for_its_threads(env):
@@ -110,14 +126,15 @@ def test_process_exit_while_streaming(env):
 
 # The host saves the settings, unloads, loads again and gives them back: the band
 # (by its frequency) and the scale factor, even the largest, come back. The
-# attenuator list is the scale factor in 6 dB steps around the default, its middle,
-# which a host that starts at its middle entry sets; it stays in step with the
-# dialog, and the data follow it.
+# attenuator list is the scale factor in 6 dB steps; whichever way a host takes its
+# middle (count / 2, TempestSDR's half of a count one too high, (count - 1) / 2) it
+# is the default level or quieter. It stays in step with the dialog, and the data
+# follow it.
 def test_settings_survive_a_reload_and_the_attenuator_sets_the_level(env):
     with simulator(*BANDS):
         res, lines = host(env, "open", "pick", 1, "scale", "+8", "settings", "close", "unload",
                           "run", 3, "reload", "restore", "open", "dialog", "settings", "att", "srates",
-                          "start", "data", 50, "setatt", 8, "dialog", "data", 50, "setatt", 17,
+                          "start", "data", 50, "tempestatt", "dialog", "data", 50, "setatt", 16,
                           "stop", "close", "unload")
     saved = [l for l in lines if l.startswith("settings:")]
     assert saved == ['settings: 0 "Band centre frequency (Hz)" = "14100000"',
@@ -128,11 +145,14 @@ def test_settings_survive_a_reload_and_the_attenuator_sets_the_level(env):
     assert "dialog: band list of 2 items, item 1 selected" in reopened
     assert 'dialog: scale factor "24"' in reopened
     att = [l for l in lines if l.startswith("att: ")]
-    assert len(att) == 18 and att[0] == "att: 0 -48.16 dB" and att[8] == "att: 8 0.00 dB"
-    assert att[16] == "att: 16 48.16 dB" and att[17] == "att: actual 0"
+    count = len(att) - 1
+    assert count == 16 and att[0] == "att: 0 -48.16 dB" and att[15] == "att: 15 42.14 dB"
+    assert att[count // 2] == "att: 8 0.00 dB" and att[(count - 1) // 2] == "att: 7 -6.02 dB"
+    assert att[16] == "att: actual 0"
     assert "srates: 0 96000" in lines and "srates: actual 0, SetSrate(0) 0, SetSrate(1) 1" in lines
+    assert "tempestatt: counted 17, the middle is entry 8" in lines
     assert "setatt: SetAttenuator(8) returned 0" in lines
-    assert "setatt: SetAttenuator(17) returned 1" in lines
-    after = lines[lines.index("> dialog", lines.index("> setatt 8")):]
+    assert "setatt: SetAttenuator(16) returned 1" in lines
+    after = lines[lines.index("> dialog", lines.index("> tempestatt")):]
     assert 'dialog: scale factor "16"' in after and "dialog: up-down position 16" in after
     assert_clean(res, lines)

@@ -107,3 +107,29 @@ def test_monitor_reports_a_missing_band_and_bad_arguments():
     assert "can't open band 7 (VEXA7Band)" in res.stderr
     res = run("vexa_monitor.exe", "x")
     assert res.returncode == 2 and "bad band number 'x'" in res.stderr
+
+
+# The table a user picks band numbers from: two bands that stream, one not in use
+# and one whose header every reader refuses are listed, absent numbers are not;
+# with no publisher it says so. Following the refused band tells why.
+def test_monitor_lists_every_published_band():
+    res = run("vexa_monitor.exe", "--list")
+    assert (res.returncode, res.stdout) == (1, "")
+    assert res.stderr == "vexa_monitor: no band is published (VEXA0Band .. VEXA31Band)\n"
+    with simulator("--band", 0, "--band", 1, "--l0", 14074000, "--rate", 96000, "--block", 1024,
+                   "--ring", 1048576, "--band", 5, "--rate", 0, "--band", 7, "--blocks", 0,
+                   "--at", 0, "buffersize=12") as sim:
+        sim.wait_for("band 7 at ")
+        res = run("vexa_monitor.exe", "--list")
+        refused = run("vexa_monitor.exe", 7)
+    assert (refused.returncode, refused.stderr) == (
+        1, "vexa_monitor: can't open band 7 (VEXA7Band): BufferSize=12 is not a whole number of "
+        "samples\n")
+    assert res.returncode == 0, res.stderr
+    assert res.stdout.splitlines() == [
+        "band  centre kHz  range kHz              SampleRate    block  ring s",
+        "   0    7050.000  6954.000..7146.000         192000     2048    2.73",
+        "   1   14074.000  14026.000..14122.000        96000     1024    1.37",
+        "   5  not in use (SampleRate=0)",
+        "   7  refused: BufferSize=12 is not a whole number of samples",
+    ]

@@ -194,31 +194,54 @@ void ExpectCounterBlock(const CWaveOut& player, int32_t index, int32_t first, in
   }
 }
 
-TEST(PlayWakeUp, QueuesABurstInOneWakeUpAndRestartsCleanAfterAJump) {
-  const int32_t kBlock = 16, kBurst = 8, kRing = 1 << 20;
+const int32_t kBlock = 16, kRing = 1 << 20;
+
+// A band of kBlock-sample blocks at 48000 samples/s, a channel on it and a player
+// for it, as VEXA_Wave has them once it plays.
+struct PlayedBand {
   Publisher pub;
-  ASSERT_TRUE(PublisherCreate(pub, kPlayerBand, 48000, kBlock, 7050000, kRing));
   BandChannel ch;
-  ChannelInit(ch);
+  CWaveOut player;
+};
+
+bool StartPlaying(PlayedBand& b) {
   char name[kBandNameSize];
   BandName(kPlayerBand, name);
-  ASSERT_TRUE(Open(ch, name));
-  CWaveOut player;
-  ASSERT_TRUE(player.Open(kBlock, kMapper, 48000));
+  ChannelInit(b.ch);
+  return PublisherCreate(b.pub, kPlayerBand, 48000, kBlock, 7050000, kRing) && Open(b.ch, name) &&
+         b.player.Open(kBlock, kMapper, 48000);
+}
+
+void StopPlaying(PlayedBand& b) {
+  b.player.Close();
+  Close(b.ch);
+  PublisherClose(b.pub);
+}
+
+// WritePos leaps half the ring, far more than 48000 samples/s can write.
+void Jump(PlayedBand& b) {
+  b.pub.header->WritePos = (b.pub.header->WritePos + kRing / 2) % kRing;
+}
+
+TEST(PlayWakeUp, QueuesABurstInOneWakeUpAndRestartsCleanAfterAJump) {
+  const int32_t kBurst = 8;
+  PlayedBand b;
+  ASSERT_TRUE(StartPlaying(b));
+  CWaveOut& player = b.player;
   for (int32_t i = 0; i < kBurst; i++) ASSERT_TRUE(WaitUntilFree(player, i)) << i;
   float iq[kBurst * kBlock * 2];
   CounterPattern(0, kBurst * kBlock, iq);
-  PublisherWrite(pub, iq, kBurst * kBlock);  // one signal for all the blocks
+  PublisherWrite(b.pub, iq, kBurst * kBlock);  // one signal for all the blocks
 
   float block[kBlock * 2];
-  EXPECT_EQ(PlayWakeUp(ch, player, kBlock, 16, block), kBurst);
+  EXPECT_EQ(PlayWakeUp(b.ch, player, kBlock, 16, block), kBurst);
   EXPECT_EQ(player.NextIndex(), kBurst);
   for (int32_t i = 0; i < kBurst; i++) ExpectCounterBlock(player, i, i * kBlock, kBlock);
 
-  // WritePos leaps half the ring, far more than 48000 samples/s can write: nothing
-  // is taken, and what was queued gives way to a fresh ring of silence.
-  pub.header->WritePos = (pub.header->WritePos + kRing / 2) % kRing;
-  EXPECT_EQ(PlayWakeUp(ch, player, kBlock, 16, block), 0);
+  // After the jump nothing is taken, and what was queued gives way to a fresh ring
+  // of silence.
+  Jump(b);
+  EXPECT_EQ(PlayWakeUp(b.ch, player, kBlock, 16, block), 0);
   EXPECT_EQ(player.NextIndex(), 0);
   static const char silence[kBlock * 4] = {};
   for (int32_t i = 0; i < kBurst; i++) {
@@ -228,29 +251,57 @@ TEST(PlayWakeUp, QueuesABurstInOneWakeUpAndRestartsCleanAfterAJump) {
   // The first block after the jump is the first one queued.
   ASSERT_TRUE(WaitUntilFree(player, 0));
   CounterPattern(5000, kBlock, iq);
-  PublisherWrite(pub, iq, kBlock);
-  EXPECT_EQ(PlayWakeUp(ch, player, kBlock, 16, block), 1);
+  PublisherWrite(b.pub, iq, kBlock);
+  EXPECT_EQ(PlayWakeUp(b.ch, player, kBlock, 16, block), 1);
   EXPECT_EQ(player.NextIndex(), 1);
   ExpectCounterBlock(player, 0, 5000, kBlock);
-  player.Close();
-  Close(ch);
-  PublisherClose(pub);
+  StopPlaying(b);
 }
 
-// Makes the n-th waveOutPrepareHeader fail.
+// Makes the n-th waveOutPrepareHeader fail, and every waveOutWrite once asked to.
 int g_prepareCalls = 0;
 int g_failAt = 0;
+bool g_failWrites = false;
 
 MMRESULT WINAPI PrepareFailingAt(HWAVEOUT device, LPWAVEHDR header, UINT size) {
   if (++g_prepareCalls == g_failAt) return MMSYSERR_NOMEM;
   return waveOutPrepareHeader(device, header, size);
 }
 
+MMRESULT WINAPI WriteFailingWhenAsked(HWAVEOUT device, LPWAVEHDR header, UINT size) {
+  if (g_failWrites) return MMSYSERR_NODRIVER;
+  return waveOutWrite(device, header, size);
+}
+
 class WaveOutPartWay : public ::testing::Test {
  protected:
-  void SetUp() override { g_waveOutPrepareHeader = PrepareFailingAt; }
-  void TearDown() override { g_waveOutPrepareHeader = waveOutPrepareHeader; }
+  void SetUp() override {
+    g_waveOut.prepare = PrepareFailingAt;
+    g_waveOut.write = WriteFailingWhenAsked;
+  }
+  void TearDown() override {
+    g_waveOut = SystemWaveOut();
+    g_failAt = 0;
+    g_failWrites = false;
+  }
 };
+
+// The device fails once it plays: the restart after a jump cannot queue its
+// silence, so the player closes and the playing ends as a failure, not as a key.
+TEST_F(WaveOutPartWay, ADeviceThatFailsToRestartEndsThePlayingAsAFailure) {
+  PlayedBand b;
+  ASSERT_TRUE(StartPlaying(b));
+  float iq[kBlock * 2], block[kBlock * 2];
+  CounterPattern(0, kBlock, iq);
+  PublisherWrite(b.pub, iq, kBlock);
+  EXPECT_EQ(PlayWakeUp(b.ch, b.player, kBlock, 16, block), 1);
+  g_failWrites = true;
+  Jump(b);
+  EXPECT_FALSE(PlayUntilKey(b.ch, b.player, kBlock, 16, block));
+  EXPECT_FALSE(b.player.IsOpen());
+  EXPECT_EQ(b.player.Headers(), nullptr);
+  StopPlaying(b);
+}
 
 TEST_F(WaveOutPartWay, FailedOpenLeavesNothingBehind) {
   for (int failAt : {1, 2, 128, 256}) {

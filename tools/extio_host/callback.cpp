@@ -191,6 +191,23 @@ static void Retune() {
   g_plugin.ShowGUI();
 }
 
+// Blocks the calling data or status call for a while, as a callback that waits for
+// a busy GUI thread does; outside the log's lock, so the host's steps go on.
+static void BlockIfAsked(long long& calls, const char* kind) {
+  EnterCriticalSection(&g_log.lock);
+  bool slow = calls > 0;
+  if (slow) calls--;
+  DWORD ms = g_log.slowMs;
+  LeaveCriticalSection(&g_log.lock);
+  if (!slow) return;
+  SetEvent(g_log.slowStarted);
+  Sleep(ms);
+  EnterCriticalSection(&g_log.lock);
+  QueryPerformanceCounter(&g_log.slowReturned);
+  LeaveCriticalSection(&g_log.lock);
+  printf("%s: a %s call returned after blocking %lu ms\n", kind, kind, ms);
+}
+
 static void OnStatusCall(int32_t count, int32_t status, void* data) {
   if (t_insideStatus) {
     printf("status %d from inside status %d on the same thread\n", status, t_insideStatus);
@@ -202,24 +219,8 @@ static void OnStatusCall(int32_t count, int32_t status, void* data) {
   OnStatus(count, status, data);
   LeaveCriticalSection(&g_log.lock);
   if (status == 101 && g_modes.retune && g_plugin.GetHWLO) Retune();
+  BlockIfAsked(g_log.slowStatusCalls, "status");
   t_insideStatus = 0;
-}
-
-// Blocks the calling data call for a while, as a callback that waits for a busy
-// GUI thread does; outside the log's lock, so the host's steps go on.
-static void BlockIfAsked() {
-  EnterCriticalSection(&g_log.lock);
-  bool slow = g_log.slowCalls > 0;
-  if (slow) g_log.slowCalls--;
-  DWORD ms = g_log.slowMs;
-  LeaveCriticalSection(&g_log.lock);
-  if (!slow) return;
-  SetEvent(g_log.slowStarted);
-  Sleep(ms);
-  EnterCriticalSection(&g_log.lock);
-  QueryPerformanceCounter(&g_log.slowReturned);
-  LeaveCriticalSection(&g_log.lock);
-  printf("data: a data call returned after blocking %lu ms\n", ms);
 }
 
 void OnData(int32_t count, const int16_t* iq) {
@@ -244,7 +245,7 @@ void __cdecl HostCallback(int32_t count, int32_t status, float, void* data) {
     SendBlockToWindow(count, data);
   else
     OnData(count, static_cast<const int16_t*>(data));
-  BlockIfAsked();
+  BlockIfAsked(g_log.slowCalls, "data");
   InterlockedDecrement(&g_log.dataInside);
 }
 

@@ -123,20 +123,25 @@ static void SetClicking(bool clicking) {
   LeaveCriticalSection(&g_log.lock);
 }
 
+void PostSpinClick(HWND dialog, bool up) {
+  HWND spin = GetDlgItem(dialog, IDC_SCALE_SPIN);
+  RECT r;
+  GetClientRect(spin, &r);
+  LPARAM at = MAKELPARAM(r.right / 2, up ? r.bottom / 4 : r.bottom * 3 / 4);
+  PostMessageA(spin, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  PostMessageA(spin, WM_LBUTTONUP, 0, at);
+}
+
 // Mouse clicks on the upper or the lower arrow of the up-down control, through the
 // message loop as a user's clicks come.
 void ClickSpin(HWND dialog, long clicks) {
   HWND spin = GetDlgItem(dialog, IDC_SCALE_SPIN);
-  RECT r;
-  GetClientRect(spin, &r);
-  LPARAM at = MAKELPARAM(r.right / 2, clicks > 0 ? r.bottom / 4 : r.bottom * 3 / 4);
   LRESULT pos = 0;
   SetClicking(true);
   for (long i = 0; i < labs(clicks); i++) {
     // The plug-in may convert at the next position before this loop sees it.
     WidenScaleRange(g_log.scale + (clicks > 0 ? 1 : -1), false);
-    PostMessageA(spin, WM_LBUTTONDOWN, MK_LBUTTON, at);
-    PostMessageA(spin, WM_LBUTTONUP, 0, at);
+    PostSpinClick(dialog, clicks > 0);
     RunLoop(20, nullptr, 0);
     pos = SendMessageA(spin, UDM_GETPOS, 0, 0);
     if (!HIWORD(pos)) WidenScaleRange(short(LOWORD(pos)), true);

@@ -77,9 +77,10 @@ struct CallLog {
   bool stopped;
   bool unloaded;
   long long slowCalls;         // data calls still to block
+  long long slowStatusCalls;   // status calls still to block
   DWORD slowMs;                // for so long
-  HANDLE slowStarted;          // set when a blocking data call has begun
-  LARGE_INTEGER slowReturned;  // when the last blocking data call returned, 0 before
+  HANDLE slowStarted;          // set when a blocking call has begun
+  LARGE_INTEGER slowReturned;  // when the last blocking call returned, 0 before
 };
 
 extern Plugin g_plugin;
@@ -126,3 +127,5 @@ HWND SettingsDialog(int* count = nullptr);
 void PrintDialog(HWND dialog);
 bool PickBand(HWND dialog, long band);
 void ClickSpin(HWND dialog, long clicks);
+// Posts one click on the up-down control's upper or lower arrow, and goes on.
+void PostSpinClick(HWND dialog, bool up);

@@ -140,19 +140,32 @@ static bool SlowCallBegun(long long) {
   return g_slowBegun;
 }
 
-// The next data call blocks for ms; the step returns once it has begun.
-static void SlowCallStep(long ms) {
+// The next call counted by `calls` blocks for ms.
+static void BlockNext(long long& calls, long ms) {
   EnterCriticalSection(&g_log.lock);
-  g_log.slowCalls = 1;
+  calls = 1;
   g_log.slowMs = DWORD(ms);
   g_log.slowReturned.QuadPart = 0;
   LeaveCriticalSection(&g_log.lock);
-  // With the loop running: the call may first hand its block to our window.
+}
+
+// With the loop running (a call may first hand its block to our window), until
+// the blocking call has begun.
+static void AwaitBlocking(const char* step, const char* kind) {
   RunLoop(kDataWaitMs, SlowCallBegun, 0);
-  if (!g_slowBegun)
-    Error("%s", "slowcall: no data call came");
+  char text[64];
+  snprintf(text, sizeof text, "%s: %s %s call %s", step, g_slowBegun ? "a" : "no", kind,
+           g_slowBegun ? "is blocking" : "came");
+  if (g_slowBegun)
+    printf("%s\n", text);
   else
-    printf("slowcall: a data call is blocking\n");
+    Error("%s", text);
+}
+
+// The next data call blocks for ms; the step returns once it has begun.
+static void SlowCallStep(long ms) {
+  BlockNext(g_log.slowCalls, ms);
+  AwaitBlocking("slowcall", "data");
 }
 
 // The dialog a step works on; an error of the step when there is none.
@@ -174,6 +187,16 @@ static void PickStep(long band) {
 static void ScaleStep(long clicks) {
   HWND dialog = DialogFor("scale");
   if (dialog) ClickSpin(dialog, clicks);
+}
+
+// A click on the scale factor's up arrow, whose status call (on the dialog's
+// thread) blocks for ms; the step returns once that call has begun.
+static void SlowStatusStep(long ms) {
+  HWND dialog = DialogFor("slowstatus");
+  if (!dialog) return;
+  BlockNext(g_log.slowStatusCalls, ms);
+  PostSpinClick(dialog, true);
+  AwaitBlocking("slowstatus", "status");
 }
 
 static void StatsStep(long) {
@@ -283,6 +306,19 @@ static void SetAttStep(long index) {
   }
 }
 
+// TempestSDR's loader counts the list with a post-increment, so it holds one more
+// than there are, and starts at entry 0.5 times that.
+static void TempestAttStep(long) {
+  if (!Optional("tempestatt", g_optional.GetAttenuators && g_optional.SetAttenuator)) return;
+  float db = 0;
+  int32_t counted = 0;
+  while (g_optional.GetAttenuators(counted++, &db) == 0) {
+  }
+  long middle = long(0.5 * counted);
+  printf("tempestatt: counted %d, the middle is entry %ld\n", counted, middle);
+  SetAttStep(middle);
+}
+
 static void SratesStep(long) {
   if (!Optional("srates", g_optional.ExtIoGetSrates && g_optional.ExtIoGetActualSrateIdx &&
                               g_optional.ExtIoSetSrate))
@@ -316,6 +352,7 @@ static const Step kSteps[] = {
     {"run", true, false, false, false, RunLoopStep},
     {"data", true, false, false, false, DataStep},
     {"slowcall", true, true, false, false, SlowCallStep},
+    {"slowstatus", true, true, false, false, SlowStatusStep},
     {"toggle", true, true, false, false, ToggleStep},
     {"detachclose", false, true, false, false, DetachCloseStep},
     {"stats", false, false, false, false, StatsStep},
@@ -325,6 +362,7 @@ static const Step kSteps[] = {
     {"restore", false, true, false, false, RestoreStep},
     {"att", false, true, false, false, AttStep},
     {"setatt", true, true, false, false, SetAttStep},
+    {"tempestatt", false, true, false, false, TempestAttStep},
     {"srates", false, true, false, false, SratesStep},
 };
 
