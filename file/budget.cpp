@@ -102,52 +102,63 @@ bool RecordingOrder(const char* name, int32_t band, uint64_t* order) {
   return true;
 }
 
+// A recording's place in time; files of one second differ by their names.
+struct Place {
+  uint64_t order;  // 0: none
+  char name[kFileNameSize];
+};
+
+static bool Before(const Place& a, const Place& b) {
+  return a.order < b.order || (a.order == b.order && strcmp(a.name, b.name) < 0);
+}
+
 // One look through the folder: the band's recordings in all, and the oldest of
 // those later than `after`.
 struct Scan {
   int32_t band;
-  uint64_t after;
-  uint64_t total;
-  uint64_t oldest;  // 0: none found
+  Place after;
+  Place oldest;
   int64_t oldestBytes;
-  char oldestName[kFileNameSize];
+  uint64_t total;
 };
 
 static void Found(const char* name, int64_t bytes, void* context) {
   Scan& s = *static_cast<Scan*>(context);
-  uint64_t order;
-  if (!RecordingOrder(name, s.band, &order)) return;
+  Place here;
+  if (!RecordingOrder(name, s.band, &here.order)) return;
   s.total += uint64_t(bytes);
-  if (order <= s.after || (s.oldest != 0 && order > s.oldest)) return;
-  s.oldest = order;
+  snprintf(here.name, sizeof here.name, "%s", name);
+  if (!Before(s.after, here) || (s.oldest.order != 0 && !Before(here, s.oldest))) return;
+  s.oldest = here;
   s.oldestBytes = bytes;
-  snprintf(s.oldestName, sizeof s.oldestName, "%s", name);
 }
 
 static void Look(Scan& s) {
   char pattern[32];
   snprintf(pattern, sizeof pattern, "B%d_*.wav", s.band);
   s.total = 0;
-  s.oldest = 0;
+  s.oldest.order = 0;
   g_fileIo.list(pattern, Found, &s);
 }
 
 static void Delete(const Scan& s, uint64_t budgetBytes) {
   double budget = double(budgetBytes) / kBytesPerGigabyte;
-  if (g_fileIo.remove(s.oldestName)) {
-    ConsolePrintf(stdout, "\nBudget %.3f GB: deleted %s (%.3f GB)", budget, s.oldestName,
+  if (g_fileIo.remove(s.oldest.name)) {
+    ConsolePrintf(stdout, "\nBudget %.3f GB: deleted %s (%.3f GB)", budget, s.oldest.name,
                   double(s.oldestBytes) / kBytesPerGigabyte);
     return;
   }
   char why[256];
   ErrorText(g_fileIo.lastError(), why, sizeof why);
-  ConsolePrintf(stdout, "\nBudget %.3f GB: can't delete %s: %s", budget, s.oldestName, why);
+  ConsolePrintf(stdout, "\nBudget %.3f GB: can't delete %s: %s", budget, s.oldest.name, why);
 }
 
 void KeepWithinBudget(int32_t band, uint64_t budgetBytes, uint64_t nextBytes) {
-  Scan s = {band, 0, 0, 0, 0, ""};
+  static Scan s;  // the names take more than a small stack should
+  s.band = band;
+  s.after = Place{0, ""};  // before every recording: order 0 is none
   // Each file is tried once, oldest first; the totals come from the disk anew.
-  for (Look(s); s.total + nextBytes > budgetBytes && s.oldest != 0; Look(s)) {
+  for (Look(s); s.total + nextBytes > budgetBytes && s.oldest.order != 0; Look(s)) {
     Delete(s, budgetBytes);
     s.after = s.oldest;
   }

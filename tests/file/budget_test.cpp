@@ -103,15 +103,15 @@ TEST_F(BudgetTest, FilesAndForecastFollowTheRateAndLayout) {
 }
 
 // Three recordings of band 3 and the new file would pass a budget of two and a
-// half files: the oldest goes first, but it is held open elsewhere, so the two
-// after it go. The file that follows the next rotation counts with its own
-// size, so nothing more goes then. Other names and other bands stay.
+// half files: the oldest go first, and the one held open elsewhere is passed over. The file that
+// follows the next rotation counts with its own size, so nothing more goes then. Other names and
+// other bands stay.
 TEST_F(BudgetTest, TheOldestOwnRecordingsGoUntilTheRestAndTheNewFileFit) {
   const Names others = {"B31_20150301_000000_7050kHz.wav", "B1_20150301_000000_7050kHz.wav",
                         "B3_notes.wav", "B3_20150301_000000_7050kHz.WAV"};
   for (const std::string& name : others) PutFile(name, file);
   PutFile("B3_20150303_081500_7050kHz.wav", file);
-  PutFile("B3_20150303_080000_7050kHz_2.wav", file);
+  PutFile("B3_20150303_080000_14074kHz.wav", file);  // of the same second: by name
   PutFile("B3_20150303_080000_7050kHz.wav", file);
   disk.locked = "B3_20150303_080000_7050kHz.wav";
   SetBudget(w, file * 5 / 2);
@@ -121,11 +121,13 @@ TEST_F(BudgetTest, TheOldestOwnRecordingsGoUntilTheRestAndTheNewFileFit) {
   std::string out = testing::internal::GetCapturedStdout();
   char why[256];
   ErrorText(ERROR_SHARING_VIOLATION, why, sizeof why);
-  EXPECT_EQ("\nBudget 1.728 GB: can't delete B3_20150303_080000_7050kHz.wav: " + std::string(why) +
-                "\nBudget 1.728 GB: deleted B3_20150303_080000_7050kHz_2.wav (0.691 GB)"
-                "\nBudget 1.728 GB: deleted B3_20150303_081500_7050kHz.wav (0.691 GB)"
-                "\nB3_20150303_090000_7050kHz.wav \nB3_20150303_091500_7050kHz.wav ",
-            out);
+  EXPECT_EQ(
+      "\nBudget 1.728 GB: deleted B3_20150303_080000_14074kHz.wav (0.691 GB)"
+      "\nBudget 1.728 GB: can't delete B3_20150303_080000_7050kHz.wav: " +
+          std::string(why) +
+          "\nBudget 1.728 GB: deleted B3_20150303_081500_7050kHz.wav (0.691 GB)"
+          "\nB3_20150303_090000_7050kHz.wav \nB3_20150303_091500_7050kHz.wav ",
+      out);
   Names left = others;
   left.insert(left.end(), {"B3_20150303_080000_7050kHz.wav", "B3_20150303_090000_7050kHz.wav",
                            "B3_20150303_091500_7050kHz.wav"});
