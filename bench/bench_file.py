@@ -1,6 +1,9 @@
 """Benchmark of VEXA_File: how much faster than real time a 192000 samples/s band
 with BlockInSamples 2048 can be recorded without losing a block, and what the
-recorder costs in CPU at real time.
+recorder costs in CPU at real time, and what handing the file to the disk at
+every header refresh (every 10 s) costs: the same runs, long enough to hold a
+refresh, with the flushing left to the system (VEXA_FILE_FLUSH=0) as the
+baseline.
 
   scripts/bench.sh file
 
@@ -33,6 +36,8 @@ LEAD_SECONDS = 2.0  # of publishing before the recorder is sure to have opened t
 RING = (4 << 20) + BLOCK * 8  # 526336 samples: a lap moves the counter by 2048
 SPEEDS = [1, 50, 100, 150, 200, 300]
 PER_RUN_SECONDS = 2.0  # of publishing after the lead, at every speed
+FLUSH_RUN_SECONDS = 12.0  # holds the refresh 10 s after the first block
+FLUSH_SPEEDS = [50, 100, 150, 200]  # a 12 s run at 200x writes 1.8 GB
 
 
 def cpu_seconds(pid):
@@ -59,7 +64,7 @@ def recorded_blocks(path, scale, last):
     return size // (BLOCK * width), whole
 
 
-def run(speed, scale, seconds):
+def run(speed, scale, seconds, flush=True):
     """Publishes for the lead and `seconds` more at `speed` while the recorder
     runs; returns (blocks published, blocks recorded, nothing lost since the
     recorder opened, recorder CPU seconds)."""
@@ -68,7 +73,8 @@ def run(speed, scale, seconds):
         with simulator("--speed", speed, "--band", BAND, "--rate", RATE, "--block", BLOCK,
                        "--ring", RING, "--signal", "counter", "--blocks", blocks):
             rec = Proc("VEXA_File.exe", BAND, scale, cwd=work,
-                       env=wine_env(VEXA_PUBLISHER_SPEEDUP=100000))
+                       env=wine_env(VEXA_PUBLISHER_SPEEDUP=100000,
+                                    VEXA_FILE_FLUSH=int(flush)))
             try:
                 rec.wait_for("receiver :")
                 # Publishing ends within the lead and `seconds`; then let the
@@ -90,6 +96,33 @@ def run(speed, scale, seconds):
         return blocks, got, whole, cpu
 
 
+def highest_speed(scale, seconds, flush):
+    """The highest of FLUSH_SPEEDS without a lost block, trying upwards."""
+    best = None
+    for speed in FLUSH_SPEEDS:
+        _, _, ok, _ = run(speed, scale, seconds, flush)
+        if not ok:
+            break
+        best = speed
+    return best
+
+
+def flush_cost(scale, name, sweep):
+    """CPU at real time and (sweep) the speed-up limit, each with and without
+    flushing."""
+    cpu = {}
+    for flush in (False, True):
+        _, recorded, _, seconds = run(1, scale, FLUSH_RUN_SECONDS, flush)
+        cpu[flush] = seconds / (recorded * BLOCK / RATE) * 3600 if recorded else float("nan")
+    print(f"{name}: flushing every 10 s: recorder CPU {cpu[True]:.1f} s per recorded hour, "
+          f"{cpu[True] / cpu[False]:.2f} times the {cpu[False]:.1f} s without")
+    if not sweep:
+        return
+    limits = {flush: highest_speed(scale, FLUSH_RUN_SECONDS, flush) for flush in (False, True)}
+    print(f"{name}: {FLUSH_RUN_SECONDS:.0f} s runs that hold a refresh: highest speed-up "
+          f"without a lost block {limits[True]}x flushing, {limits[False]}x without\n")
+
+
 def main():
     start_wine()
     for scale, name in ((16, "16-bit"), (-1, "24-bit")):
@@ -107,6 +140,8 @@ def main():
             best = speed
         print(f"{name}: highest speed-up without a lost block: {best}x "
               f"(target 50x)\n")
+    for scale, name in ((16, "16-bit"), (-1, "24-bit")):
+        flush_cost(scale, name, sweep=scale == 16)
     subprocess.run(["wineserver", "-k"], env=wine_env(), check=False)
 
 

@@ -4,6 +4,8 @@
 #include "command_line.h"
 #include "console_mode.h"
 #include "console_queue.h"
+#include "file_io.h"
+#include "numbers.h"
 #include "receiver_band.h"
 #include "recorder.h"
 
@@ -45,11 +47,22 @@ static ExitStatus Record(BandChannel& ch, const RecorderSettings& s, int32_t ban
   return kStopped;
 }
 
+static bool NoFlush(HANDLE) {
+  return true;
+}
+
+// VEXA_FILE_FLUSH=0 leaves the flushing to the system: the benchmark's baseline.
+static void ChooseFlushing() {
+  int32_t flush = 1;
+  if (EnvironmentInt32("VEXA_FILE_FLUSH", &flush) && flush == 0) g_fileIo.flush = NoFlush;
+}
+
 static ExitStatus Run(int argc, char** argv, BandChannel& ch) {
   RecorderSettings settings;
   int32_t band;
   BandHeader header;
   if (!ParseCommandLine(argc, argv, &settings)) return kBadArguments;
+  ChooseFlushing();
   if (!OpenReceiverBand(ch, "record", settings.band, &band, &header)) return kFailed;
   return Record(ch, settings, band, header);
 }
