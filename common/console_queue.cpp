@@ -39,8 +39,8 @@ static void WriteQueued() {
     fwrite(s.text, 1, size_t(s.length), s.stream);
     fflush(s.stream);
     g_tail.store(++tail, std::memory_order_release);
-    ReportDropped();
   }
+  ReportDropped();
 }
 
 static DWORD WINAPI Writer(void*) {
