@@ -5,6 +5,7 @@
 #include "console_mode.h"
 #include "console_queue.h"
 #include "file_io.h"
+#include "flusher.h"
 #include "numbers.h"
 #include "receiver_band.h"
 #include "recorder.h"
@@ -38,9 +39,11 @@ static ExitStatus Record(BandChannel& ch, const RecorderSettings& s, int32_t ban
   }
   PrintForecast(g_writer, s.budget);
   if (!InstallStopHandler()) printf("Can't register console control handler!\n");
-  ConsoleQueueStart();  // the console can't hold up the capture loop
+  ConsoleQueueStart();  // neither the console
+  FlusherStart();       // nor the disk can hold up the capture loop
   CaptureLoop(r);
   CloseFile(g_writer);
+  FlusherStop();
   ConsoleQueueStop();
   RemoveStopHandler();
   FreeBlockBuffers(r.buffers);

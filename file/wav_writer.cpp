@@ -8,6 +8,7 @@
 #include "clock.h"
 #include "console_queue.h"
 #include "file_io.h"
+#include "flusher.h"
 
 const char kWebAddress[] = "https://example.org/vexa";
 
@@ -179,7 +180,7 @@ static void RefreshHeader(WavWriter& w, int64_t now) {
   w.refreshedAt = now;
   // Appending anywhere but at the end would overwrite samples.
   if (!g_fileIo.seek(w.file, 0, FILE_END)) return CloseFile(w);
-  g_fileIo.flush(w.file);
+  FlushSoon(w.file);
 }
 
 // Ends the file after `length` bytes, dropping what a failed write left behind.
