@@ -4,7 +4,11 @@
 // own waits on the console instead.
 #pragma once
 
+#include <stddef.h>
 #include <stdio.h>
+
+// How the writer puts text out (fwrite, then fflush); tests replace it.
+extern void (*g_consoleWrite)(FILE* stream, const char* text, size_t length);
 
 // From now on ConsolePrintf queues its text. Only one thread may print
 // through the queue, and it must print nothing directly on the same streams

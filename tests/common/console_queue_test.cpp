@@ -2,6 +2,8 @@
 // goes on, and what found no room is counted.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <stdio.h>
 
 #include <string>
@@ -10,21 +12,34 @@
 
 namespace {
 
-// A selection in the console window blocks writes as the stream's lock held
-// here does: the writer thread waits in its first write.
+HANDLE g_release = nullptr;  // the console takes writes again once this is set
+std::string g_shown;         // what reached the console, on the writer's thread
+
+// A console showing a selection: the first write waits until it ends.
+void HeldConsole(FILE* stream, const char* text, size_t length) {
+  WaitForSingleObject(g_release, INFINITE);
+  g_shown.append(stream == stdout ? "" : "(stderr)").append(text, length);
+}
+
 TEST(ConsoleQueue, APrinterNeverWaitsForAConsoleHeldUp) {
-  testing::internal::CaptureStdout();
-  _lock_file(stdout);
+  g_release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  auto write = g_consoleWrite;
+  g_consoleWrite = HeldConsole;
   ConsoleQueueStart();
-  for (int i = 0; i < 100; i++) ConsolePrintf(stdout, "line %d\n", i);
-  _unlock_file(stdout);
+  for (int i = 0; i < 100; i++) ConsolePrintf(i == 1 ? stderr : stdout, "line %d\n", i);
+  SetEvent(g_release);  // not reached if a print waited for the console
   ConsoleQueueStop();
   ConsoleQueueStop();
-  ConsolePrintf(stdout, "after\n");  // directly again
   std::string expected;
-  for (int i = 0; i < 64; i++) expected += "line " + std::to_string(i) + "\n";
-  expected += "\n(36 console messages dropped: the console was held up)\nafter\n";
-  EXPECT_EQ(expected, testing::internal::GetCapturedStdout());
+  for (int i = 0; i < 64; i++)
+    expected += (i == 1 ? "(stderr)line " : "line ") + std::to_string(i) + "\n";
+  expected += "\n(36 console messages dropped: the console was held up)\n";
+  EXPECT_EQ(expected, g_shown);
+  testing::internal::CaptureStdout();
+  ConsolePrintf(stdout, "after\n");  // directly again
+  EXPECT_EQ("after\n", testing::internal::GetCapturedStdout());
+  g_consoleWrite = write;
+  CloseHandle(g_release);
 }
 
 }  // namespace
