@@ -42,6 +42,13 @@ uint64_t BudgetBytes(const Budget& b, const WavWriter& w) {
   return uint64_t(b.amount * perUnit);
 }
 
+bool HoldsOneFile(const Budget& b, const WavWriter& w) {
+  if (b.unit == NoBudget || BudgetBytes(b, w) >= LongestFileBytes(w)) return true;
+  fprintf(stderr, "Bad Budget (%s): one file takes up to %.3f GB\n", b.text,
+          double(LongestFileBytes(w)) / kBytesPerGigabyte);
+  return false;
+}
+
 void PrintForecast(const WavWriter& w, const Budget& b) {
   double perHour = double(BytesPerHour(w));
   printf("Disk use: %.2f GB per hour", perHour / kBytesPerGigabyte);

@@ -26,6 +26,10 @@ uint64_t LongestFileBytes(const WavWriter& w);
 // The budget in bytes for the writer's band; 0 for NoBudget.
 uint64_t BudgetBytes(const Budget& b, const WavWriter& w);
 
+// True without a budget or when the budget holds the longest file; otherwise
+// says so on stderr: "Bad Budget (%s): one file takes up to %.3f GB".
+bool HoldsOneFile(const Budget& b, const WavWriter& w);
+
 // One line: GB per hour, and the hours that the free space and the budget hold.
 void PrintForecast(const WavWriter& w, const Budget& b);
 

@@ -17,19 +17,11 @@ enum ExitStatus { kStopped = 0, kFailed = 1, kBadArguments = 2 };
 // One writer for the run; its buffers are too large for the stack.
 static WavWriter g_writer;
 
-// A budget must hold at least the longest file the recorder makes.
-static bool BudgetFits(const Budget& b, const WavWriter& w) {
-  if (b.unit == NoBudget || BudgetBytes(b, w) >= LongestFileBytes(w)) return true;
-  fprintf(stderr, "Bad Budget (%s): one file takes up to %.3f GB\n", b.text,
-          double(LongestFileBytes(w)) / 1e9);
-  return false;
-}
-
 static ExitStatus Record(BandChannel& ch, const RecorderSettings& s, int32_t band,
                          const BandHeader& h) {
   if (!CanRecord(band, h.SampleRate, h.BlockInSamples, ch.ringSize)) return kFailed;
   Setup(g_writer, s.format, h.SampleRate, h.L0, band, s.timeBase, s.rotation);
-  if (!BudgetFits(s.budget, g_writer)) return kBadArguments;
+  if (!HoldsOneFile(s.budget, g_writer)) return kBadArguments;
   SetBudget(g_writer, BudgetBytes(s.budget, g_writer));
   Recording r = {&ch, &g_writer, {}, band, s.scaleFactor, false};
   if (!AllocateBlockBuffers(r.buffers, h.BlockInSamples)) {

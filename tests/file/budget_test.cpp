@@ -97,6 +97,12 @@ TEST_F(BudgetTest, FilesAndForecastFollowTheRateAndLayout) {
       "2.0 hours\n"
       "Disk use: 2.76 GB per hour; the free space holds 10.0 hours\n",
       testing::internal::GetCapturedStdout());
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(HoldsOneFile(Budget{Gigabytes, 0.69, "0.69G"}, w));
+  EXPECT_TRUE(HoldsOneFile(Budget{Gigabytes, 0.7, "0.7G"}, w));
+  EXPECT_TRUE(HoldsOneFile(Budget{NoBudget, 0, ""}, w));
+  EXPECT_EQ("Bad Budget (0.69G): one file takes up to 0.691 GB\n",
+            testing::internal::GetCapturedStderr());
   // An hour at 384000 samples/s in 24 bits comes in files of 4 GiB.
   ::Setup(w, Pcm24Plain, 384000, 7050000, 3, Utc, Hour);
   EXPECT_EQ(kMaxFileBytes, LongestFileBytes(w));
