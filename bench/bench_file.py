@@ -1,8 +1,12 @@
 """Benchmark of VEXA_File: how much faster than real time a 192000 samples/s band
 with BlockInSamples 2048 can be recorded without losing a block, and what the
-recorder costs in CPU at real time.
+recorder costs in CPU at real time, and what handing the file to the disk at
+every header refresh (every 10 s) costs: the same runs, long enough to hold a
+refresh, with the flushing left to the system (VEXA_FILE_FLUSH=0) as the
+baseline.
 
-  scripts/bench.sh file
+  scripts/bench.sh file            (everything)
+  scripts/bench.sh file --flush    (the flushing figures only)
 
 The simulator publishes a known number of counter blocks at the chosen speed,
 from before the recorder opens the band to a while after. A recording that runs
@@ -33,6 +37,10 @@ LEAD_SECONDS = 2.0  # of publishing before the recorder is sure to have opened t
 RING = (4 << 20) + BLOCK * 8  # 526336 samples: a lap moves the counter by 2048
 SPEEDS = [1, 50, 100, 150, 200, 300]
 PER_RUN_SECONDS = 2.0  # of publishing after the lead, at every speed
+FLUSH_RUN_SECONDS = 12.0  # holds the refresh 10 s after the first block
+# Long runs outgrow what a machine's page cache takes in without slowing the
+# writer: the limit here is the disk's, so the steps are smaller.
+FLUSH_SPEEDS = [5, 10, 20, 50, 100]
 
 
 def cpu_seconds(pid):
@@ -59,7 +67,7 @@ def recorded_blocks(path, scale, last):
     return size // (BLOCK * width), whole
 
 
-def run(speed, scale, seconds):
+def run(speed, scale, seconds, flush=True):
     """Publishes for the lead and `seconds` more at `speed` while the recorder
     runs; returns (blocks published, blocks recorded, nothing lost since the
     recorder opened, recorder CPU seconds)."""
@@ -68,7 +76,8 @@ def run(speed, scale, seconds):
         with simulator("--speed", speed, "--band", BAND, "--rate", RATE, "--block", BLOCK,
                        "--ring", RING, "--signal", "counter", "--blocks", blocks):
             rec = Proc("VEXA_File.exe", BAND, scale, cwd=work,
-                       env=wine_env(VEXA_PUBLISHER_SPEEDUP=100000))
+                       env=wine_env(VEXA_PUBLISHER_SPEEDUP=100000,
+                                    VEXA_FILE_FLUSH=int(flush)))
             try:
                 rec.wait_for("receiver :")
                 # Publishing ends within the lead and `seconds`; then let the
@@ -90,9 +99,36 @@ def run(speed, scale, seconds):
         return blocks, got, whole, cpu
 
 
+def highest_speed(scale, seconds, flush):
+    """The highest of FLUSH_SPEEDS without a lost block, trying upwards."""
+    best = None
+    for speed in FLUSH_SPEEDS:
+        _, _, ok, _ = run(speed, scale, seconds, flush)
+        if not ok:
+            break
+        best = speed
+    return best
+
+
+def flush_cost(scale, name, sweep):
+    """CPU at real time and (sweep) the speed-up limit, each with and without
+    flushing."""
+    cpu = {}
+    for flush in (False, True):
+        _, recorded, _, seconds = run(1, scale, FLUSH_RUN_SECONDS, flush)
+        cpu[flush] = seconds / (recorded * BLOCK / RATE) * 3600 if recorded else float("nan")
+    print(f"{name}: flushing every 10 s: recorder CPU {cpu[True]:.1f} s per recorded hour, "
+          f"{cpu[True] / cpu[False]:.2f} times the {cpu[False]:.1f} s without")
+    if not sweep:
+        return
+    limits = {flush: highest_speed(scale, FLUSH_RUN_SECONDS, flush) for flush in (False, True)}
+    print(f"{name}: {FLUSH_RUN_SECONDS:.0f} s runs that hold a refresh: highest speed-up "
+          f"without a lost block {limits[True]}x flushing, {limits[False]}x without\n")
+
+
 def main():
     start_wine()
-    for scale, name in ((16, "16-bit"), (-1, "24-bit")):
+    for scale, name in (() if sys.argv[1:] == ["--flush"] else ((16, "16-bit"), (-1, "24-bit"))):
         published, recorded, _, cpu = run(1, scale, 10.0)
         hour = cpu / (recorded * BLOCK / RATE) * 3600 if recorded else float("nan")
         print(f"{name}: real time, the last {recorded} of {published} blocks, "
@@ -107,6 +143,8 @@ def main():
             best = speed
         print(f"{name}: highest speed-up without a lost block: {best}x "
               f"(target 50x)\n")
+    for scale, name in ((16, "16-bit"), (-1, "24-bit")):
+        flush_cost(scale, name, sweep=scale == 16)
     subprocess.run(["wineserver", "-k"], env=wine_env(), check=False)
 
 

@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "band_probe.h"
+#include "console_queue.h"
 
 bool OpenReceiverBand(BandChannel& ch, const char* verb, int32_t value, int32_t* band,
                       BandHeader* header) {
@@ -33,14 +34,14 @@ bool OpenReceiverBand(BandChannel& ch, const char* verb, int32_t value, int32_t*
 bool CanFollowBand(const char* verb, int32_t band, int32_t sampleRate, int32_t blockInSamples,
                    int32_t maxBlock, int32_t ringSize) {
   if (sampleRate <= 0) {
-    fprintf(stderr, "Can't %s %d receiver: SampleRate=%d, the band is not in use\n", verb, band,
-            sampleRate);
+    ConsolePrintf(stderr, "Can't %s %d receiver: SampleRate=%d, the band is not in use\n", verb,
+                  band, sampleRate);
   } else if (blockInSamples <= 0 || blockInSamples > maxBlock) {
-    fprintf(stderr, "Can't %s %d receiver: BlockInSamples=%d is not supported\n", verb, band,
-            blockInSamples);
+    ConsolePrintf(stderr, "Can't %s %d receiver: BlockInSamples=%d is not supported\n", verb, band,
+                  blockInSamples);
   } else if (!ChunkFitsRing(blockInSamples, ringSize)) {
-    fprintf(stderr, "Can't %s %d receiver: BufferSize=%d can't hold a block of %d samples\n", verb,
-            band, ringSize, blockInSamples);
+    ConsolePrintf(stderr, "Can't %s %d receiver: BufferSize=%d can't hold a block of %d samples\n",
+                  verb, band, ringSize, blockInSamples);
   } else {
     return true;
   }

@@ -2,12 +2,13 @@
 
 #include <ctype.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "numbers.h"
 
 static const char* const kUsage[] = {
     "\n",
-    "Usage: VEXA_File <BandNr|Frequency_in_band_in_kHz> [Scale_factor] [Flags]\n",
+    "Usage: VEXA_File <BandNr|Frequency_in_band_in_kHz> [Scale_factor] [Flags] [Budget]\n",
     "\n",
     "       Scale_factor can be:\n",
     "          from 0 to 24 for conversion to 16-bit samples\n",
@@ -19,6 +20,10 @@ static const char* const kUsage[] = {
     "              Q - One file per quarter of hour\n",
     "              C - 16-bit files with a 16-byte fmt chunk\n",
     "                  (no effect on 24-bit files)\n",
+    "              - - none, to give a budget without flags\n",
+    "\n",
+    "       Budget: the most this band's recordings may take in the folder,\n",
+    "               in decimal GB (500G) or hours (72h); the oldest are deleted\n",
     "\n",
 };
 
@@ -33,7 +38,10 @@ static void ChooseFormat(RecorderSettings* s) {
   if (s->format == Pcm24Plain) printf("Wav files using WAVEFORMATEX in format tag\n");
 }
 
-static void ApplyFlags(const char* flags, RecorderSettings* s) {
+// False, with a message, for a letter that is no flag: a typo must not record
+// otherwise than asked.
+static bool ApplyFlags(const char* flags, RecorderSettings* s) {
+  if (strcmp(flags, "-") == 0) return true;
   for (const char* p = flags; *p; p++) {
     switch (toupper(static_cast<unsigned char>(*p))) {
       case 'L':
@@ -50,13 +58,19 @@ static void ApplyFlags(const char* flags, RecorderSettings* s) {
         break;
       case 'C':
         // 24-bit headers keep their one layout.
-        if (s->format == Pcm16) s->format = Pcm16ShortFmt;
-        printf("16-bit files with a 16-byte fmt chunk\n");
+        if (s->format == Pcm16 || s->format == Pcm16ShortFmt) {
+          s->format = Pcm16ShortFmt;
+          printf("16-bit files with a 16-byte fmt chunk\n");
+        } else {
+          printf("Flag C has no effect on 24-bit files\n");
+        }
         break;
       default:
-        break;
+        fprintf(stderr, "Bad Flags (%s)\n", flags);
+        return false;
     }
   }
+  return true;
 }
 
 bool ParseCommandLine(int argc, char** argv, RecorderSettings* s) {
@@ -77,6 +91,11 @@ bool ParseCommandLine(int argc, char** argv, RecorderSettings* s) {
     return false;
   }
   ChooseFormat(s);
-  if (argc > 3) ApplyFlags(argv[3], s);
+  if (argc > 3 && !ApplyFlags(argv[3], s)) return false;
+  s->budget = Budget{NoBudget, 0, ""};
+  if (argc > 4 && !ParseBudget(argv[4], &s->budget)) {
+    fprintf(stderr, "Bad Budget (%s)\n", argv[4]);
+    return false;
+  }
   return true;
 }

@@ -1,9 +1,10 @@
 // The recorder's command line: VEXA_File <BandNr|Frequency_in_band_in_kHz>
-// [Scale_factor] [Flags].
+// [Scale_factor] [Flags] [Budget].
 #pragma once
 
 #include <stdint.h>
 
+#include "budget.h"
 #include "wav_writer.h"
 
 struct RecorderSettings {
@@ -12,9 +13,10 @@ struct RecorderSettings {
   SampleFormat format;  // flag C turns Pcm16 into Pcm16ShortFmt
   TimeBase timeBase;
   Rotation rotation;
+  Budget budget;  // NoBudget unless the fourth argument gives one
 };
 
 // Reads the arguments and prints what they choose (stdout) or what is wrong
 // with them (stderr, with the usage text when there are none). False when the
-// program must end.
+// program must end: the arguments are at fault.
 bool ParseCommandLine(int argc, char** argv, RecorderSettings* settings);

@@ -43,8 +43,31 @@ static DWORD LastError() {
   return GetLastError();
 }
 
+static bool Flush(HANDLE file) {
+  return FlushFileBuffers(file) != FALSE;
+}
+
+static void List(const char* pattern, FileFound found, void* context) {
+  WIN32_FIND_DATAA data;
+  HANDLE search = FindFirstFileA(pattern, &data);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    found(data.cFileName, int64_t((uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow),
+          context);
+  } while (FindNextFileA(search, &data));
+  FindClose(search);
+}
+
+static int64_t FreeSpace() {
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExA(nullptr, &available, nullptr, nullptr)) return -1;
+  return int64_t(available.QuadPart);
+}
+
 FileIo SystemFileIo() {
-  FileIo io = {Create, Write, Seek, Truncate, Close, Remove, SizeOf, LastError};
+  FileIo io = {Create, Write,     Seek,  Truncate, Close,    Remove,
+               SizeOf, LastError, Flush, List,     FreeSpace};
   return io;
 }
 

@@ -1,11 +1,14 @@
-// Every file-system call of the WAV writer, behind one seam so tests can fail
-// the n-th write, shorten it, fill the disk, or pretend a file is 4 GiB long.
+// Every file-system call of the WAV writer and the budget, behind one seam so
+// tests can fail the n-th write, shorten it, fill the disk, pretend a file is
+// 4 GiB long, or fill the folder.
 #pragma once
 
 #include <windows.h>
 
 #include <stddef.h>
 #include <stdint.h>
+
+typedef void (*FileFound)(const char* name, int64_t bytes, void* context);
 
 struct FileIo {
   // CreateFileA for reading and writing, shared for reading, replacing a file of
@@ -24,6 +27,13 @@ struct FileIo {
   int64_t (*sizeOf)(const char* name);
   // The error of the latest failed call (GetLastError): ask before any other call.
   DWORD (*lastError)();
+  // Hands what the system still holds of the file to the disk (FlushFileBuffers).
+  bool (*flush)(HANDLE file);
+  // Calls found with the name and length of every file of the current folder
+  // that matches pattern (FindFirstFileA wildcards).
+  void (*list)(const char* pattern, FileFound found, void* context);
+  // Bytes this user may still write on the current folder's disk, or -1.
+  int64_t (*freeSpace)();
 };
 
 // The file layer the writer uses; tests replace its members and restore them.

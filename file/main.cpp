@@ -2,41 +2,73 @@
 #include <stdio.h>
 
 #include "command_line.h"
+#include "console_mode.h"
+#include "console_queue.h"
+#include "file_io.h"
+#include "flusher.h"
+#include "numbers.h"
 #include "receiver_band.h"
 #include "recorder.h"
+
+// A script or a service wrapper tells a normal stop from a failure that a
+// retry may mend (no receiver yet) and from arguments that need a person.
+enum ExitStatus { kStopped = 0, kFailed = 1, kBadArguments = 2 };
 
 // One writer for the run; its buffers are too large for the stack.
 static WavWriter g_writer;
 
-// False when the band can't be recorded; true after an orderly stop.
-static bool Record(BandChannel& ch, const RecorderSettings& s, int32_t band, const BandHeader& h) {
-  if (!CanRecord(band, h.SampleRate, h.BlockInSamples, ch.ringSize)) return false;
+static ExitStatus Record(BandChannel& ch, const RecorderSettings& s, int32_t band,
+                         const BandHeader& h) {
+  if (!CanRecord(band, h.SampleRate, h.BlockInSamples, ch.ringSize)) return kFailed;
+  Setup(g_writer, s.format, h.SampleRate, h.L0, band, s.timeBase, s.rotation);
+  if (!HoldsOneFile(s.budget, g_writer)) return kBadArguments;
+  SetBudget(g_writer, BudgetBytes(s.budget, g_writer));
   Recording r = {&ch, &g_writer, {}, band, s.scaleFactor, false, {}};
   if (!AllocateBlockBuffers(r.buffers, h.BlockInSamples)) {
     fprintf(stderr, "Can't record %d receiver: no memory for BlockInSamples=%d\n", band,
             h.BlockInSamples);
-    return false;
+    return kFailed;
   }
-  Setup(g_writer, s.format, h.SampleRate, h.L0, band, s.timeBase, s.rotation);
+  PrintForecast(g_writer, s.budget);
   if (!InstallStopHandler()) printf("Can't register console control handler!\n");
+  ConsoleQueueStart();  // neither the console
+  FlusherStart();       // nor the disk can hold up the capture loop
   CaptureLoop(r);
   CloseFile(g_writer);
+  FlusherStop();
+  ConsoleQueueStop();
   RemoveStopHandler();
   FreeBlockBuffers(r.buffers);
+  return kStopped;
+}
+
+static bool NoFlush(HANDLE) {
   return true;
+}
+
+// VEXA_FILE_FLUSH=0 leaves the flushing to the system: the benchmark's baseline.
+static void ChooseFlushing() {
+  int32_t flush = 1;
+  if (EnvironmentInt32("VEXA_FILE_FLUSH", &flush) && flush == 0) g_fileIo.flush = NoFlush;
+}
+
+static ExitStatus Run(int argc, char** argv, BandChannel& ch) {
+  RecorderSettings settings;
+  int32_t band;
+  BandHeader header;
+  if (!ParseCommandLine(argc, argv, &settings)) return kBadArguments;
+  ChooseFlushing();
+  if (!OpenReceiverBand(ch, "record", settings.band, &band, &header)) return kFailed;
+  return Record(ch, settings, band, header);
 }
 
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
+  QuickEditOff();
   BandChannel ch;
   ChannelInit(ch);
-  RecorderSettings settings;
-  int32_t band;
-  BandHeader header;
-  // A script or a service wrapper tells a failure from a normal stop by the status.
-  bool recorded = ParseCommandLine(argc, argv, &settings) &&
-                  OpenReceiverBand(ch, "record", settings.band, &band, &header) &&
-                  Record(ch, settings, band, header);
+  ExitStatus status = Run(argc, argv, ch);
   Close(ch);
-  return recorded ? 0 : 1;
+  QuickEditRestore();
+  return status;
 }

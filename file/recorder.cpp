@@ -6,6 +6,7 @@
 
 #include "clock.h"
 #include "console_events.h"
+#include "console_queue.h"
 #include "receiver_band.h"
 #include "sample_pack.h"
 
@@ -119,7 +120,8 @@ static void TakeBlock(Recording& r) {
 static void ReportOverrun(const Recording& r, int64_t lost) {
   SYSTEMTIME t;
   g_clock.systemTime(&t);
-  printf(
+  ConsolePrintf(
+      stdout,
       "\n%d receiver : fell a ring behind at %04u-%02u-%02u %02u:%02u:%02u UTC, about %lld "
       "samples lost\n",
       r.band, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, (long long)lost);
@@ -138,8 +140,9 @@ static void Resync(Recording& r, int64_t lost) {
   if (lost > 0)
     ReportOverrun(r, lost);
   else
-    printf("\n%d receiver : band re-synchronised, SampleRate=%d BlockInSamples=%d L0=%d\n", r.band,
-           rate, int32_t(h->BlockInSamples), l0);
+    ConsolePrintf(stdout,
+                  "\n%d receiver : band re-synchronised, SampleRate=%d BlockInSamples=%d L0=%d\n",
+                  r.band, rate, int32_t(h->BlockInSamples), l0);
   r.paused = !CanRecord(r.band, rate, r.buffers.blockInSamples, r.ch->ringSize);
   Retune(*r.w, rate, l0);
 }
@@ -189,7 +192,8 @@ static void ReportStall(Recording& r, int32_t taken, ULONGLONG now) {
   MoveStartEarlier(*r.w, ULONGLONG(early));
   double seconds = (stalledMs - early) / 1000;
   const SYSTEMTIME& t = s.stalledAt;
-  printf(
+  ConsolePrintf(
+      stdout,
       "\n%d receiver : no data from the receiver for %.1f s from %04u-%02u-%02u %02u:%02u:%02u "
       "UTC\n",
       r.band, seconds, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);

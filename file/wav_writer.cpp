@@ -4,8 +4,11 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "budget.h"
 #include "clock.h"
+#include "console_queue.h"
 #include "file_io.h"
+#include "flusher.h"
 
 const char kWebAddress[] = "https://example.org/vexa";
 
@@ -26,6 +29,10 @@ void Setup(WavWriter& w, SampleFormat format, int32_t sampleRate, int32_t l0, in
   w.rotation = rotation;
   w.file = INVALID_HANDLE_VALUE;
   FillHeaderTemplate(w);
+}
+
+void SetBudget(WavWriter& w, uint64_t budgetBytes) {
+  w.budgetBytes = budgetBytes;
 }
 
 void Retune(WavWriter& w, int32_t sampleRate, int32_t l0) {
@@ -106,8 +113,8 @@ static bool Failed(WavWriter& w, const char* action, DWORD error) {
   if (!w.failing) {
     char text[256];
     ErrorText(error, text, sizeof text);
-    fprintf(stderr, "\nCan't %s %s: %s; a new file is tried every %d s\n", action, w.fileName, text,
-            int(kRetrySeconds));
+    ConsolePrintf(stderr, "\nCan't %s %s: %s; a new file is tried every %d s\n", action, w.fileName,
+                  text, int(kRetrySeconds));
   }
   w.failing = true;
   w.failedAt = g_clock.now();
@@ -130,8 +137,10 @@ static void Discard(WavWriter& w) {
 
 bool OpenFile(WavWriter& w) {
   if (IsOpen(w)) return true;
+  if (w.budgetBytes) KeepWithinBudget(w.band, w.budgetBytes, LongestFileBytes(w));
   bool named = ChooseFileName(w);
-  printf("\n%s ", w.fileName);
+  // In an outage the failure named the file once; the name shows again when one opens.
+  if (!w.failing) ConsolePrintf(stdout, "\n%s ", w.fileName);
   if (!named) return Failed(w, "name", ERROR_FILE_EXISTS);
   w.file = g_fileIo.create(w.fileName);
   if (!IsOpen(w)) return Failed(w, "create", g_fileIo.lastError());
@@ -149,12 +158,8 @@ bool OpenFile(WavWriter& w) {
   }
   w.fileBytes = w.headerBytes;
   w.filePeriod = w.blockPeriod;
+  if (w.failing) ConsolePrintf(stdout, "\n%s ", w.fileName);
   return true;
-}
-
-// Bytes of one sample frame: I and Q.
-static uint32_t FrameBytes(const WavWriter& w) {
-  return Is24Bit(w) ? 6 : 4;
 }
 
 // Writes the header over itself with the sizes of what the file holds now (and
@@ -167,12 +172,14 @@ static void RewriteHeader(WavWriter& w, uint32_t trailer) {
   if (g_fileIo.seek(w.file, 0, FILE_BEGIN)) WriteAll(w.file, w.header, w.headerBytes);
 }
 
-// Keeps the sizes current, so that a recorder killed later leaves a readable file.
+// Keeps the sizes current, and hands them and the samples to the disk, so that a
+// recorder killed later or a power cut leaves a readable file.
 static void RefreshHeader(WavWriter& w, int64_t now) {
   RewriteHeader(w, 0);
   w.refreshedAt = now;
   // Appending anywhere but at the end would overwrite samples.
-  if (!g_fileIo.seek(w.file, 0, FILE_END)) CloseFile(w);
+  if (!g_fileIo.seek(w.file, 0, FILE_END)) return CloseFile(w);
+  FlushSoon(w.file);
 }
 
 void MoveStartEarlier(WavWriter& w, ULONGLONG ms) {
@@ -225,7 +232,7 @@ static bool Fits(const WavWriter& w, uint32_t byteCount) {
 bool WriteBlock(WavWriter& w, uint32_t byteCount, const void* bytes) {
   int64_t now = g_clock.now();
   TakeTime(w, now);
-  if (w.previousSecond > w.now.tm_sec) printf(".");
+  if (w.previousSecond > w.now.tm_sec) ConsolePrintf(stdout, ".");
   w.previousSecond = w.now.tm_sec;
   w.blockPeriod = PeriodStart(w, now);
   // A clock set back gives an earlier period: the file goes on.

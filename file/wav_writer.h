@@ -60,6 +60,7 @@ struct WavWriter {
   SYSTEMTIME startedAt;          // UTC when the open file's first block was written
   SYSTEMTIME lastBlockAt;        // UTC when the open file's latest block was written
   char fileName[kFileNameSize];  // of the current or last attempted file
+  uint64_t budgetBytes;          // for the band's recordings in the folder; 0: none
 };
 
 // 24-bit files have the longer header and the INFO list trailer.
@@ -69,6 +70,10 @@ inline bool Is24Bit(SampleFormat format) {
 inline bool Is24Bit(const WavWriter& w) {
   return Is24Bit(w.format);
 }
+// Bytes of one sample frame: I and Q.
+inline uint32_t FrameBytes(const WavWriter& w) {
+  return Is24Bit(w) ? 6 : 4;
+}
 
 // Keeps the settings and fills the header template; no file is open after it.
 void Setup(WavWriter& w, SampleFormat format, int32_t sampleRate, int32_t l0, int32_t band,
@@ -77,6 +82,10 @@ void Setup(WavWriter& w, SampleFormat format, int32_t sampleRate, int32_t l0, in
 // Takes the values of a re-published band for the files from now on; called
 // while no file is open.
 void Retune(WavWriter& w, int32_t sampleRate, int32_t l0);
+
+// Deletes the band's oldest recordings before each new file so that they stay
+// within budgetBytes (0: nothing is ever deleted). Call after Setup.
+void SetBudget(WavWriter& w, uint64_t budgetBytes);
 
 // Appends one converted block, first starting a new file when the block falls
 // in a later rotation period than the file's first block, however long the

@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "console_events.h"
+#include "console_mode.h"
 #include "iq_streamer.h"
 #include "numbers.h"
 
@@ -275,6 +276,7 @@ static int serve() {
 
 int main() {
   setvbuf(stdout, nullptr, _IONBF, 0);
+  QuickEditOff();
   printf("Starting ...\n");
   for (int i = 0; i < kSlotCount; i++) {
     g_slots[i].number = i;
@@ -284,6 +286,7 @@ int main() {
   WSADATA wsa;
   if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
     printf("Failed to load Winsock!\n");
+    QuickEditRestore();
     return 1;
   }
   readIdleTimeout();
@@ -298,5 +301,6 @@ int main() {
   }
   WSACleanup();
   if (code == 0) printf("Stopped\n");
+  QuickEditRestore();
   return code;
 }

@@ -4,11 +4,16 @@
 #include <stdio.h>
 
 #include "band_channel.h"
+#include "console_mode.h"
 #include "numbers.h"
 #include "play_loop.h"
 #include "receiver_band.h"
 
 static const int32_t kDefaultScaleFactor = 16;
+
+// A script tells a key press from a failure that a retry may mend (no band
+// yet, a busy device) and from arguments that need a person.
+enum ExitStatus { kStopped = 0, kFailed = 1, kBadArguments = 2 };
 
 // One block of complex samples, I then Q, reused for every block.
 static float g_block[kMaxBlockSamples * 2];
@@ -42,25 +47,25 @@ static bool ReadArguments(int argc, char** argv, int32_t* bandValue, int32_t* de
 }
 
 // Opens the band and the device and plays; returns with both possibly open.
-// True when a key ended the playing, false after any failure.
-static bool Run(int argc, char** argv, BandChannel& ch, CWaveOut& player) {
+static ExitStatus Run(int argc, char** argv, BandChannel& ch, CWaveOut& player) {
   int32_t bandValue = 0, device = 0, scaleFactor = kDefaultScaleFactor, band = 0;
-  if (!ReadArguments(argc, argv, &bandValue, &device, &scaleFactor)) return false;
+  if (!ReadArguments(argc, argv, &bandValue, &device, &scaleFactor)) return kBadArguments;
   BandHeader header;
-  if (!OpenReceiverBand(ch, "play", bandValue, &band, &header)) return false;
+  if (!OpenReceiverBand(ch, "play", bandValue, &band, &header)) return kFailed;
   if (!CanFollowBand("play", band, header.SampleRate, header.BlockInSamples, kMaxBlockSamples,
                      ch.ringSize)) {
     Close(ch);
-    return false;
+    return kFailed;
   }
   const int32_t sampleRate = header.SampleRate, blockInSamples = header.BlockInSamples;
   if (!player.Open(blockInSamples, device, sampleRate)) {
     Close(ch);
     fprintf(stderr, "Can't open waveout device %d \n", device);
-    return false;
+    return kFailed;
   }
   printf("%d waveout device\n", device);
-  return PlayUntilKey(ch, player, blockInSamples, scaleFactor, g_block);
+  // A device that failed to restart ends the playing as a failure.
+  return PlayUntilKey(ch, player, blockInSamples, scaleFactor, g_block) ? kStopped : kFailed;
 }
 
 int main(int argc, char** argv) {
@@ -68,15 +73,17 @@ int main(int argc, char** argv) {
   BandChannel ch;
   ChannelInit(ch);
   CWaveOut player;
-  bool played = false;  // the usage text ends the program as a failure too
+  ExitStatus status = kBadArguments;  // the usage text too: the arguments need a person
+  QuickEditOff();
   if (argc < 3) {
     fputs("Usage: VEXA_Wave <BandNr|Frequency_in_band_in_kHz> <WaveOutNr> [Scale_factor]\n",
           stderr);
     ListDevices();
   } else {
-    played = Run(argc, argv, ch, player);
+    status = Run(argc, argv, ch, player);
   }
   player.Close();
   Close(ch);
-  return played ? 0 : 1;
+  QuickEditRestore();
+  return status;
 }

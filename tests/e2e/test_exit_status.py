@@ -1,6 +1,8 @@
 """How VEXA_File and VEXA_Wave end when they cannot do their work: each failure
-with its own message, status 1, and nothing made. A script, a scheduled task or
-a service wrapper tells a failure from a normal stop (status 0) by the status."""
+with its own message and nothing made; status 2 when the arguments are at fault
+(a retry can't mend them), 1 when the run failed (no band yet, a band refused, a
+device that can't be had). A script, a scheduled task or a service wrapper
+tells both from a normal stop (status 0) by the status."""
 import re
 
 import pytest
@@ -27,49 +29,61 @@ def receiver(band, rate=RATE, block=BLOCK):
     return f"{band} receiver : SampleRate={rate} BlockInSamples={block} L0=7050000\n"
 
 
-# program, arguments, simulator arguments (None: no publisher), stdout, stderr
+# status, program, arguments, simulator arguments (None: no publisher), stdout, stderr
 FAILURES = [
-    (FILE, [], None, "", FILE_USAGE),
-    (FILE, ["abc"], None, "", bad_band("abc")),
-    (FILE, ["-3"], None, "", bad_band("-3")),
-    (FILE, ["4294967299"], None, "", bad_band("4294967299")),
-    (FILE, ["3", "25"], None, "", "Bad Scale_factor (25)\n"),
-    (FILE, ["3", "-3"], None, "", "Bad Scale_factor (-3)\n"),
-    (FILE, ["3", "x"], None, "", "Bad Scale_factor (x)\n"),
-    (FILE, ["3", "4294967312"], None, "", "Bad Scale_factor (4294967312)\n"),
-    (FILE, ["3", "-4294967297"], None, "", "Bad Scale_factor (-4294967297)\n"),
+    (2, FILE, [], None, "", FILE_USAGE),
+    (2, FILE, ["abc"], None, "", bad_band("abc")),
+    (2, FILE, ["-3"], None, "", bad_band("-3")),
+    (2, FILE, ["4294967299"], None, "", bad_band("4294967299")),
+    (2, FILE, ["3", "25"], None, "", "Bad Scale_factor (25)\n"),
+    (2, FILE, ["3", "-3"], None, "", "Bad Scale_factor (-3)\n"),
+    (2, FILE, ["3", "x"], None, "", "Bad Scale_factor (x)\n"),
+    (2, FILE, ["3", "Q"], None, "", "Bad Scale_factor (Q)\n"),
+    (2, FILE, ["3", "4294967312"], None, "", "Bad Scale_factor (4294967312)\n"),
+    (2, FILE, ["3", "-4294967297"], None, "", "Bad Scale_factor (-4294967297)\n"),
+    (2, FILE, ["3", "16", "QX"], None, "Scale factor = 16 bits\nOne file per quarter of hour\n",
+     "Bad Flags (QX)\n"),
+    (2, FILE, ["3", "-1", "-", "72"], None, "Wav files are in 24-bit format\n", "Bad Budget (72)\n"),
+    # A budget must hold one whole file: a quarter hour at 48000 samples/s in 16 bits.
+    (2, FILE, ["3", "16", "Q", "0.17G"], BAND3,
+     "Scale factor = 16 bits\nOne file per quarter of hour\n" + receiver(3),
+     "Bad Budget (0.17G): one file takes up to 0.173 GB\n"),
+    (2, FILE, ["3", "-2", "c", "0.2h"], BAND3,
+     "Wav files are in 24-bit format\nWav files using WAVEFORMATEX in format tag\n"
+     "Flag C has no effect on 24-bit files\n" + receiver(3),
+     "Bad Budget (0.2h): one file takes up to 1.037 GB\n"),
     # A frequency that matches no band is reported as given.
-    (FILE, ["14000"], None, "Scale factor = 16 bits\n", no_band(14000)),
-    (FILE, ["3", "-1"], BAND3 + ("--ring", 2048),
+    (1, FILE, ["14000"], None, "Scale factor = 16 bits\n", no_band(14000)),
+    (1, FILE, ["3", "-1"], BAND3 + ("--ring", 2048),
      "Wav files are in 24-bit format\n" + receiver(3),
      f"Can't record 3 receiver: BufferSize=2048 can't hold a block of {BLOCK} samples\n"),
-    (WAVE, [], None, "", WAVE_LISTING),
-    (WAVE, ["3"], None, "", WAVE_LISTING),
-    (WAVE, ["-1", "0"], None, "", "Bad " + bad_band("-1")),
-    (WAVE, ["band", "0"], None, "", "Bad " + bad_band("band")),
-    (WAVE, ["4294967299", "0"], None, "", "Bad " + bad_band("4294967299")),
-    (WAVE, ["-1", "x"], None, "", "Bad " + bad_band("-1")),  # the first bad one only
-    (WAVE, ["3", "256"], None, "", "Bad WaveOutdNr (256)\n"),
-    (WAVE, ["3", "-2"], None, "", "Bad WaveOutdNr (-2)\n"),
-    (WAVE, ["3", "x"], None, "", "Bad WaveOutdNr (x)\n"),
-    (WAVE, ["3", "4294967295"], None, "", "Bad WaveOutdNr (4294967295)\n"),
-    (WAVE, ["3", "0", "25"], None, "", "Bad Scale_factor (25)\n"),
-    (WAVE, ["3", "0", "x"], None, "", "Bad Scale_factor (x)\n"),
-    (WAVE, ["3", "0", "-1"], None, "", "Bad Scale_factor (-1)\n"),
-    (WAVE, ["3", "0", "4294967312"], None, "", "Bad Scale_factor (4294967312)\n"),
-    (WAVE, ["14000", "0"], None, "", no_band(14000)),
-    (WAVE, ["3abc", "-1", "24", "extra"], None, "", no_band(3)),
-    (WAVE, ["31", "255", "0"], None, "", no_band(31)),
-    (WAVE, ["7050", "0"], ("--band", 3, "--block", 8192), receiver(3, 192000, 8192),
+    (2, WAVE, [], None, "", WAVE_LISTING),
+    (2, WAVE, ["3"], None, "", WAVE_LISTING),
+    (2, WAVE, ["-1", "0"], None, "", "Bad " + bad_band("-1")),
+    (2, WAVE, ["band", "0"], None, "", "Bad " + bad_band("band")),
+    (2, WAVE, ["4294967299", "0"], None, "", "Bad " + bad_band("4294967299")),
+    (2, WAVE, ["-1", "x"], None, "", "Bad " + bad_band("-1")),  # the first bad one only
+    (2, WAVE, ["3", "256"], None, "", "Bad WaveOutdNr (256)\n"),
+    (2, WAVE, ["3", "-2"], None, "", "Bad WaveOutdNr (-2)\n"),
+    (2, WAVE, ["3", "x"], None, "", "Bad WaveOutdNr (x)\n"),
+    (2, WAVE, ["3", "4294967295"], None, "", "Bad WaveOutdNr (4294967295)\n"),
+    (2, WAVE, ["3", "0", "25"], None, "", "Bad Scale_factor (25)\n"),
+    (2, WAVE, ["3", "0", "x"], None, "", "Bad Scale_factor (x)\n"),
+    (2, WAVE, ["3", "0", "-1"], None, "", "Bad Scale_factor (-1)\n"),
+    (2, WAVE, ["3", "0", "4294967312"], None, "", "Bad Scale_factor (4294967312)\n"),
+    (1, WAVE, ["14000", "0"], None, "", no_band(14000)),
+    (1, WAVE, ["3abc", "-1", "24", "extra"], None, "", no_band(3)),
+    (1, WAVE, ["31", "255", "0"], None, "", no_band(31)),
+    (1, WAVE, ["7050", "0"], ("--band", 3, "--block", 8192), receiver(3, 192000, 8192),
      "Can't play 3 receiver: BlockInSamples=8192 is not supported\n"),
     # The device is looked for only once the band is open.
-    (WAVE, ["3", "200"], BAND3, receiver(3), "Can't open waveout device 200 \n"),
+    (1, WAVE, ["3", "200"], BAND3, receiver(3), "Can't open waveout device 200 \n"),
 ]
 
 
-@pytest.mark.parametrize("exe, args, band, out, err", FAILURES,
-                         ids=[f"{f[0][5:9]}({' '.join(f[1])})" for f in FAILURES])
-def test_every_failure_has_its_message_and_ends_with_status_1(tmp_path, exe, args, band, out, err):
+@pytest.mark.parametrize("status, exe, args, band, out, err", FAILURES,
+                         ids=[f"{f[1][5:9]}({' '.join(f[2])})" for f in FAILURES])
+def test_every_failure_has_its_message_and_its_status(tmp_path, status, exe, args, band, out, err):
     home, cwd = tmp_path / "home", tmp_path / "cwd"
     home.mkdir()
     cwd.mkdir()
@@ -79,7 +93,7 @@ def test_every_failure_has_its_message_and_ends_with_status_1(tmp_path, exe, arg
     else:
         with simulator(*band, "--signal", "silence"):
             res = run(exe, *args, cwd=cwd, env=sound.env)
-    assert res.returncode == 1, res
+    assert res.returncode == status, res
     assert res.stdout == out
     if isinstance(err, str):
         assert res.stderr == err

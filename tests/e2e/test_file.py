@@ -17,7 +17,7 @@ BLOCK = 2048
 
 USAGE = (
     "\n"
-    "Usage: VEXA_File <BandNr|Frequency_in_band_in_kHz> [Scale_factor] [Flags]\n"
+    "Usage: VEXA_File <BandNr|Frequency_in_band_in_kHz> [Scale_factor] [Flags] [Budget]\n"
     "\n"
     "       Scale_factor can be:\n"
     "          from 0 to 24 for conversion to 16-bit samples\n"
@@ -29,6 +29,10 @@ USAGE = (
     "              Q - One file per quarter of hour\n"
     "              C - 16-bit files with a 16-byte fmt chunk\n"
     "                  (no effect on 24-bit files)\n"
+    "              - - none, to give a budget without flags\n"
+    "\n"
+    "       Budget: the most this band's recordings may take in the folder,\n"
+    "               in decimal GB (500G) or hours (72h); the oldest are deleted\n"
     "\n")
 SHORT_FMT = "16-bit files with a 16-byte fmt chunk"
 
@@ -44,10 +48,11 @@ SHORT_FMT = "16-bit files with a 16-byte fmt chunk"
                     "Wav files using WAVEFORMATEX in format tag"]),
     (["30", "24", "hq"], ["Scale factor = 24 bits", "One file per half of hour",
                           "One file per quarter of hour"]),
-    (["30", "16", "x"], ["Scale factor = 16 bits"]),
-    (["30", "-1", "cL"], ["Wav files are in 24-bit format", SHORT_FMT, "File names in local time"]),
-    (["30", "16", "LL", "ignored"], ["Scale factor = 16 bits", "File names in local time",
-                                     "File names in local time"]),
+    (["30", "16", "-", "500G"], ["Scale factor = 16 bits"]),
+    (["30", "-1", "cL"], ["Wav files are in 24-bit format", "Flag C has no effect on 24-bit files",
+                          "File names in local time"]),
+    (["30", "16", "LL", "72h", "ignored"], ["Scale factor = 16 bits", "File names in local time",
+                                            "File names in local time"]),
 ])
 def test_choices_are_echoed_and_a_missing_band_is_reported(workdir, args, lines):
     res = run(EXE, *args, cwd=workdir)
@@ -217,7 +222,7 @@ def test_a_recording_stopped_by_ctrl_c_is_complete_and_exact(workdir, scale, fla
 def test_24_bit_plain_and_extensible_differ_only_in_the_format_tag_whatever_flag_c(workdir):
     band = 5
     files, out, _, _ = record(workdir, band, [band, "-2", "C"], seconds=0.5)
-    assert SHORT_FMT in out
+    assert "\nFlag C has no effect on 24-bit files\n" in out and SHORT_FMT not in out
     check_layout(files[0], 24)
     data = files[0].read_bytes()
     assert data[20:22] == b"\x01\x00" and data[36:38] == b"\x00\x00"

@@ -85,7 +85,10 @@ static void Close(HANDLE h) {
 
 static bool Remove(const char* name) {
   FakeFile* f = FindFile(name);
-  if (!f || f->open) return false;
+  if (!f || f->open || f->removed || g_disk->locked == name) {
+    g_disk->lastError = ERROR_SHARING_VIOLATION;
+    return false;
+  }
   if (g_disk->freeBytes >= 0) g_disk->freeBytes += int64_t(f->size);
   f->removed = true;
   return true;
@@ -94,6 +97,28 @@ static bool Remove(const char* name) {
 static int64_t SizeOf(const char* name) {
   FakeFile* f = FindFile(name);
   return f && !f->removed ? int64_t(f->size) : -1;
+}
+
+static bool Flush(HANDLE h) {
+  g_disk->flushedAt.push_back(Of(h).size);
+  return true;
+}
+
+// Wildcards as the recorder uses them: one '*'.
+static void List(const char* pattern, FileFound found, void* context) {
+  std::string p = pattern;
+  size_t star = p.find('*');
+  std::string head = p.substr(0, star), tail = p.substr(star + 1);
+  for (size_t i = 0; i < g_disk->files.size(); i++) {
+    const FakeFile& f = g_disk->files[i];  // found may delete, never add
+    bool fits = f.name.size() >= head.size() + tail.size() && f.name.rfind(head, 0) == 0 &&
+                f.name.compare(f.name.size() - tail.size(), tail.size(), tail) == 0;
+    if (!f.removed && fits) found(f.name.c_str(), int64_t(f.size), context);
+  }
+}
+
+static int64_t FreeSpace() {
+  return g_disk->freeBytes < 0 ? INT64_C(1) << 40 : g_disk->freeBytes;
 }
 
 static DWORD LastError() {
@@ -125,7 +150,8 @@ static ULONGLONG TickMs() {
 void InstallFakes(FakeDisk& disk) {
   g_disk = &disk;
   g_fakeMs = 250;
-  g_fileIo = FileIo{Create, Write, Seek, Truncate, Close, Remove, SizeOf, LastError};
+  g_fileIo = FileIo{Create, Write,     Seek,  Truncate, Close,    Remove,
+                    SizeOf, LastError, Flush, List,     FreeSpace};
   g_clock = WriterClock{Now, SystemTimeNow, TickMs};
 }
 
@@ -157,6 +183,14 @@ FakeFile* FindFile(const std::string& name) {
     if (f.name == name) return &f;
   }
   return nullptr;
+}
+
+void PutFile(const std::string& name, uint64_t size) {
+  HANDLE h = Create(name.c_str());
+  Of(h).size = size;
+  Of(h).open = false;
+  if (g_disk->freeBytes >= 0) g_disk->freeBytes -= int64_t(size);
+  g_disk->createdNames.pop_back();
 }
 
 std::vector<std::string> FakeDisk::Present() const {

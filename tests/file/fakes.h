@@ -33,6 +33,8 @@ struct FakeDisk {
   DWORD lastError = 0;                    // of the latest failed call
   std::atomic<uint64_t> bytesWritten{0};  // files grew by, for a test on another thread
   std::vector<std::string> createdNames;  // every successful create, in order
+  std::vector<uint64_t> flushedAt;        // file size at each flush
+  std::string locked;                     // a file that can't be deleted
   // The names of the files on the disk now, in order of their first creation.
   std::vector<std::string> Present() const;
 };
@@ -52,5 +54,7 @@ void RemoveFakes();
 int64_t UtcTime(int year, int month, int day, int hour, int minute, int second);
 
 FakeFile* FindFile(const std::string& name);
+// A closed file of `size` bytes, as another program or an earlier run left it.
+void PutFile(const std::string& name, uint64_t size);
 uint32_t Le32(const std::vector<uint8_t>& bytes, size_t offset);
 uint16_t Le16(const std::vector<uint8_t>& bytes, size_t offset);

@@ -63,6 +63,7 @@ TEST(CommandLine, FlagWordsGiveTheSettingsTheirLettersChoose) {
     SampleFormat format;
     TimeBase timeBase;
     Rotation rotation;
+    BudgetUnit budget = NoBudget;
   };
   const Case cases[] = {
       {{"3"}, 3, 16, Pcm16, Utc, Hour},
@@ -70,7 +71,8 @@ TEST(CommandLine, FlagWordsGiveTheSettingsTheirLettersChoose) {
       {{"3", "0", "QH"}, 3, 0, Pcm16, Utc, HalfHour},
       {{"3", "16", "C"}, 3, 16, Pcm16ShortFmt, Utc, Hour},
       {{"3", "-1", "C"}, 3, -1, Pcm24Extensible, Utc, Hour},
-      {{"3", "-2", "xlc"}, 3, -2, Pcm24Plain, LocalTime, Hour},
+      {{"3", "-2", "lc", "500G"}, 3, -2, Pcm24Plain, LocalTime, Hour, Gigabytes},
+      {{"3", "16", "-", "72h", "more"}, 3, 16, Pcm16, Utc, Hour, Hours},
   };
   testing::internal::CaptureStdout();
   for (const Case& c : cases) {
@@ -84,8 +86,29 @@ TEST(CommandLine, FlagWordsGiveTheSettingsTheirLettersChoose) {
     EXPECT_EQ(c.format, s.format) << what;
     EXPECT_EQ(c.timeBase, s.timeBase) << what;
     EXPECT_EQ(c.rotation, s.rotation) << what;
+    EXPECT_EQ(c.budget, s.budget.unit) << what;
+  }
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(std::string::npos, out.find("\nWav files are in 24-bit format\n"
+                                        "Flag C has no effect on 24-bit files\n"))
+      << out;
+}
+
+// A typo must not record otherwise than asked, nor start the recorder at all.
+TEST(CommandLine, AnUnknownFlagOrABadBudgetIsRefused) {
+  const std::vector<const char*> cases[] = {
+      {"3", "16", "CX"}, {"3", "16", "--"}, {"3", "16", "C", "500"}, {"3", "16", "-", "0h"}};
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  for (const std::vector<const char*>& args : cases) {
+    std::vector<const char*> argv = {"VEXA_File"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RecorderSettings s;
+    EXPECT_FALSE(ParseCommandLine(int(argv.size()), const_cast<char**>(argv.data()), &s));
   }
   testing::internal::GetCapturedStdout();
+  EXPECT_EQ("Bad Flags (CX)\nBad Flags (--)\nBad Budget (500)\nBad Budget (0h)\n",
+            testing::internal::GetCapturedStderr());
 }
 
 TEST(ConsoleEvents, OnlyTheThreeStopEventsAreHandled) {

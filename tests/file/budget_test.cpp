@@ -1,0 +1,156 @@
+// The budget's argument, the recordings it counts, and which of them go.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "budget.h"
+#include "fakes.h"
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+TEST(Budget, TakesADecimalNumberAboveZeroWithItsUnitAndNothingElse) {
+  struct Case {
+    const char* text;
+    BudgetUnit unit;
+    double amount;
+  };
+  const Case good[] = {{"500G", Gigabytes, 500}, {"0.5g", Gigabytes, 0.5}, {"72h", Hours, 72},
+                       {"1.5H", Hours, 1.5},     {".25h", Hours, 0.25},    {"7.G", Gigabytes, 7}};
+  for (const Case& c : good) {
+    Budget b = {NoBudget, 0, ""};
+    ASSERT_TRUE(ParseBudget(c.text, &b)) << c.text;
+    EXPECT_EQ(c.unit, b.unit) << c.text;
+    EXPECT_DOUBLE_EQ(c.amount, b.amount) << c.text;
+    EXPECT_STREQ(c.text, b.text);
+  }
+  for (const char* bad : {"", "G", "h", "0G", "0.0h", "-5G", "+5G", "5", "5GB", "5 G", " 5G",
+                          "1e3G", "5T", "5M", "1.2.3G", "72hours", "99999999999999999999999G"}) {
+    Budget b = {NoBudget, 0, ""};
+    EXPECT_FALSE(ParseBudget(bad, &b)) << bad;
+    EXPECT_EQ(NoBudget, b.unit) << bad;
+  }
+}
+
+TEST(Budget, CountsOnlyTheNamesTheWriterMakesForItsBand) {
+  uint64_t order = 0;
+  ASSERT_TRUE(RecordingOrder("B3_20150303_093000_7050kHz.wav", 3, &order));
+  EXPECT_EQ(20150303093000001u, order);
+  ASSERT_TRUE(RecordingOrder("B31_20151231_235960_0kHz_999.wav", 31, &order));
+  EXPECT_EQ(20151231235960999u, order);
+  for (const char* other : {"B3_20150303_093000_7050kHz.wav",      // band 3, asked for 31
+                            "B03_20150303_093000_7050kHz.wav",     // padded band
+                            "B3_2015030_093000_7050kHz.wav",       // 7-digit date
+                            "B3_20151303_093000_7050kHz.wav",      // month 13
+                            "B3_20150300_093000_7050kHz.wav",      // day 0
+                            "B3_20150303_096000_7050kHz.wav",      // minute 60
+                            "B3_20150303_093000_07050kHz.wav",     // padded kHz
+                            "B3_20150303_093000_7050kHz_1.wav",    // no file is numbered 1
+                            "B3_20150303_093000_7050kHz_02.wav",   // padded number
+                            "B3_20150303_093000_7050kHz.WAV",      // another hand renamed it
+                            "B3_20150303_093000_7050kHz.wav.txt",  // the same
+                            "B3_20150303_093000_7050kHz (2).wav",  // a copy
+                            "B3_20150303_093000_7050.wav",         // no kHz
+                            "B3_notes.wav"}) {
+    EXPECT_FALSE(RecordingOrder(other, 31, &order)) << other;
+  }
+  EXPECT_FALSE(RecordingOrder("B31_20150303_093000_7050kHz.wav", 3, &order));
+}
+
+struct BudgetTest : ::testing::Test {
+  FakeDisk disk;
+  static WavWriter w;  // too large for the stack
+  uint8_t block[8192] = {};
+  uint64_t file = 0;  // the longest file, a quarter hour at 192000 samples/s
+
+  void SetUp() override {
+    InstallFakes(disk);
+    ::Setup(w, Pcm16, 192000, 7050000, 3, Utc, QuarterHour);
+    file = LongestFileBytes(w);
+  }
+  void TearDown() override {
+    CloseFile(w);
+    RemoveFakes();
+  }
+  bool At(int hour, int minute) {
+    g_fakeNow = UtcTime(2015, 3, 3, hour, minute, 0);
+    return WriteBlock(w, sizeof block, block);
+  }
+};
+WavWriter BudgetTest::w;
+
+TEST_F(BudgetTest, FilesAndForecastFollowTheRateAndLayout) {
+  EXPECT_EQ(218u + 192000u * 4 * 900, file);
+  EXPECT_EQ(uint64_t(192000) * 4 * 3600, BytesPerHour(w));
+  Budget hours = {Hours, 72, "72h"};
+  EXPECT_EQ(72 * BytesPerHour(w), BudgetBytes(hours, w));
+  disk.freeBytes = int64_t(10 * BytesPerHour(w));
+  testing::internal::CaptureStdout();
+  PrintForecast(w, hours);
+  PrintForecast(w, Budget{Gigabytes, 5.5296, "5.5296G"});
+  PrintForecast(w, Budget{NoBudget, 0, ""});
+  EXPECT_EQ(
+      "Disk use: 2.76 GB per hour; the free space holds 10.0 hours; the budget of 72h holds 72.0 "
+      "hours\n"
+      "Disk use: 2.76 GB per hour; the free space holds 10.0 hours; the budget of 5.5296G holds "
+      "2.0 hours\n"
+      "Disk use: 2.76 GB per hour; the free space holds 10.0 hours\n",
+      testing::internal::GetCapturedStdout());
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(HoldsOneFile(Budget{Gigabytes, 0.69, "0.69G"}, w));
+  EXPECT_TRUE(HoldsOneFile(Budget{Gigabytes, 0.7, "0.7G"}, w));
+  EXPECT_TRUE(HoldsOneFile(Budget{NoBudget, 0, ""}, w));
+  EXPECT_EQ("Bad Budget (0.69G): one file takes up to 0.691 GB\n",
+            testing::internal::GetCapturedStderr());
+  // An hour at 384000 samples/s in 24 bits comes in files of 4 GiB.
+  ::Setup(w, Pcm24Plain, 384000, 7050000, 3, Utc, Hour);
+  EXPECT_EQ(kMaxFileBytes, LongestFileBytes(w));
+}
+
+// Three recordings of band 3 and the new file would pass a budget of two and a
+// half files: the oldest go first, and the one held open elsewhere is passed over. The file that
+// follows the next rotation counts with its own size, so nothing more goes then. Other names and
+// other bands stay.
+TEST_F(BudgetTest, TheOldestOwnRecordingsGoUntilTheRestAndTheNewFileFit) {
+  const Names others = {"B31_20150301_000000_7050kHz.wav", "B1_20150301_000000_7050kHz.wav",
+                        "B3_notes.wav", "B3_20150301_000000_7050kHz.WAV"};
+  for (const std::string& name : others) PutFile(name, file);
+  PutFile("B3_20150303_081500_7050kHz.wav", file);
+  PutFile("B3_20150303_080000_14074kHz.wav", file);  // of the same second: by name
+  PutFile("B3_20150303_080000_7050kHz.wav", file);
+  disk.locked = "B3_20150303_080000_7050kHz.wav";
+  SetBudget(w, file * 5 / 2);
+  testing::internal::CaptureStdout();
+  At(9, 0);
+  At(9, 15);
+  std::string out = testing::internal::GetCapturedStdout();
+  char why[256];
+  ErrorText(ERROR_SHARING_VIOLATION, why, sizeof why);
+  EXPECT_EQ(
+      "\nBudget 1.728 GB: deleted B3_20150303_080000_14074kHz.wav (0.691 GB)"
+      "\nBudget 1.728 GB: can't delete B3_20150303_080000_7050kHz.wav: " +
+          std::string(why) +
+          "\nBudget 1.728 GB: deleted B3_20150303_081500_7050kHz.wav (0.691 GB)"
+          "\nB3_20150303_090000_7050kHz.wav \nB3_20150303_091500_7050kHz.wav ",
+      out);
+  Names left = others;
+  left.insert(left.end(), {"B3_20150303_080000_7050kHz.wav", "B3_20150303_090000_7050kHz.wav",
+                           "B3_20150303_091500_7050kHz.wav"});
+  EXPECT_EQ(left, disk.Present());
+}
+
+TEST_F(BudgetTest, WithoutABudgetNothingIsDeleted) {
+  for (int hour = 0; hour < 8; hour++) {
+    PutFile("B3_20150303_0" + std::to_string(hour) + "0000_7050kHz.wav", file);
+  }
+  disk.freeBytes = 0;  // not even when the disk is full
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  At(9, 0);
+  testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(8u, disk.Present().size());
+}
+
+}  // namespace
