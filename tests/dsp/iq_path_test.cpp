@@ -187,13 +187,14 @@ TEST(IqPathRetune, MovesTheToneWithoutAGap) {
   EXPECT_NEAR(std::arg(y.back() * std::conj(y[y.size() - 2])), 2.0 * kPi * -2000 / 12000, 1e-4);
 }
 
-TEST(IqPathInit, RefusesRatesItCannotHold) {
+TEST(IqPathInit, RefusesRatesItCannotHoldAndAnEndlessTuning) {
   std::unique_ptr<IqPath> path(new IqPath);
   EXPECT_FALSE(IqPathInit(*path, 0, 48000, 0));
   EXPECT_FALSE(IqPathInit(*path, 192000, -1, 0));
   EXPECT_FALSE(IqPathInit(*path, NAN, 48000, 0));
   EXPECT_FALSE(IqPathInit(*path, 192000, 192000 * 65.0, 0));
   EXPECT_FALSE(IqPathInit(*path, 1e9, 1.0, 0));
+  EXPECT_FALSE(IqPathInit(*path, 192000, 48000, INFINITY));
   EXPECT_TRUE(IqPathInit(*path, 1e7, 1e7 / 8192, 0));
   EXPECT_TRUE(IqPathInit(*path, 192000, 192000, 1000));
 }
