@@ -27,6 +27,7 @@ static bool recordInit(StreamClient& c, StreamProtocol protocol, int index) {
   snprintf(c.tag, kTagSize, "%s %02d", kProtocolNames[protocol], index);
   c.taken = false;
   ChannelInit(c.channel);
+  c.mixing = false;
   c.path = new IqPath();
   c.input = static_cast<float*>(malloc(sizeof(float) * 2 * kIqPathMaxIn));
   c.output = static_cast<float*>(malloc(sizeof(float) * 2 * kStreamOutSamples));

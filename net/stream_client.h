@@ -43,6 +43,10 @@ struct StreamClient {
   float* input;   // kIqPathMaxIn complex samples
   float* output;  // kStreamOutSamples complex samples
 
+  bool mixing;            // the path's output is shifted once more, at the output rate
+  double mixRe, mixIm;    // the shift's phase now
+  double stepRe, stepIm;  // its turn per output sample
+
   ClientQueue queue;
   IqFormat format;
   float gain;
@@ -80,6 +84,10 @@ void StreamPump(StreamClient& c);
 // says what failed.
 const int kReasonSize = 128;
 bool StreamOpenBand(StreamClient& c, int32_t band, char* why);
+
+// Shifts the path's output by hz at outRate from now on (0: no shift): for a
+// stream whose centre lies outside the band, whose path is centred on the band.
+void StreamShiftOutput(StreamClient& c, double hz, double outRate);
 
 // True once when the band's SampleRate or L0 differ from bandRate and bandL0,
 // which then take the new values.

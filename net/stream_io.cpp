@@ -1,10 +1,37 @@
 // The client thread's side of a stream: waiting, the band's samples through the
 // path, and the socket.
+#include <math.h>
 #include <stdio.h>
 
 #include "stream_client.h"
 
 static const ULONGLONG kDropLogMs = 1000;
+
+void StreamShiftOutput(StreamClient& c, double hz, double outRate) {
+  const double kTwoPi = 6.283185307179586;
+  c.mixing = hz != 0.0;
+  c.mixRe = 1.0;
+  c.mixIm = 0.0;
+  c.stepRe = cos(kTwoPi * hz / outRate);
+  c.stepIm = sin(kTwoPi * hz / outRate);
+}
+
+// A complex rotator in double precision, brought back to unit length once a
+// block so that it does not drift.
+static void mixOutput(StreamClient& c, float* iq, int n) {
+  double re = c.mixRe, im = c.mixIm;
+  for (int k = 0; k < n; k++) {
+    float i = iq[2 * k], q = iq[2 * k + 1];
+    iq[2 * k] = float(i * re - q * im);
+    iq[2 * k + 1] = float(i * im + q * re);
+    double next = re * c.stepRe - im * c.stepIm;
+    im = re * c.stepIm + im * c.stepRe;
+    re = next;
+  }
+  double norm = 1.0 / sqrt(re * re + im * im);
+  c.mixRe = re * norm;
+  c.mixIm = im * norm;
+}
 
 void StreamPump(StreamClient& c) {
   if (!IsOpen(c.channel)) return;
@@ -12,6 +39,7 @@ void StreamPump(StreamClient& c) {
   while (n > 1 && IqPathMaxOut(*c.path, n) > kStreamOutSamples) n /= 2;
   while (Read(c.channel, n * kSampleBytes, c.input)) {
     int out = IqPathRun(*c.path, c.input, n, c.output);
+    if (c.mixing) mixOutput(c, c.output, out);
     StreamEmit(c, c.output, out);
   }
   TakeResync(c.channel);

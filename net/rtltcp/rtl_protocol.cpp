@@ -48,3 +48,9 @@ int32_t RtlPickBand(const BandEntry* table, int32_t count, uint32_t frequency, b
   *inside = best >= 0 && distance(table[best], frequency) == 0;
   return best;
 }
+
+bool RtlBandFits(const BandEntry& band, uint32_t frequency, uint32_t rate) {
+  int64_t offset = int64_t(frequency) - band.L0;
+  if (offset < 0) offset = -offset;
+  return 2 * offset + band.SampleRate <= int64_t(rate);
+}

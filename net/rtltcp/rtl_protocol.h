@@ -48,3 +48,6 @@ bool RtlRateValid(uint32_t rate);
 // frequency, else the nearest one; -1 when no band is published. *inside tells
 // whether the band covers it.
 int32_t RtlPickBand(const BandEntry* table, int32_t count, uint32_t frequency, bool* inside);
+
+// True when the whole band lies inside a stream of rate centred on frequency.
+bool RtlBandFits(const BandEntry& band, uint32_t frequency, uint32_t rate);

@@ -21,6 +21,7 @@ struct RtlSession {
   bool manualGain;
   uint32_t gainTenths;
   bool zeros;            // no band covers the frequency: the stream is zero at the rate
+  bool beside;           // the frequency lies outside the band, which the stream holds whole
   ULONGLONG zerosSince;  // when the zero stream began
   int64_t zerosSent;     // samples of it so far
 };
@@ -31,8 +32,9 @@ static void logSettings(const RtlSession& s) {
     printf("%s settings: %u Hz, %u samples/s, gain %.1f dB: no band covers it, zeros\n", c.tag,
            s.frequency, s.rate, s.manualGain ? s.gainTenths / 10.0 : 0.0);
   } else {
-    printf("%s settings: %u Hz, %u samples/s, gain %.1f dB: band %d (centre %d Hz)\n", c.tag,
-           s.frequency, s.rate, s.manualGain ? s.gainTenths / 10.0 : 0.0, c.band, int(c.bandL0));
+    printf("%s settings: %u Hz, %u samples/s, gain %.1f dB: band %d (centre %d Hz)%s\n", c.tag,
+           s.frequency, s.rate, s.manualGain ? s.gainTenths / 10.0 : 0.0, c.band, int(c.bandL0),
+           s.beside ? ", zeros outside it" : "");
   }
 }
 
@@ -53,15 +55,21 @@ static void retune(RtlSession& s) {
   int32_t count = ProbeBandTable(table);
   bool inside = false;
   int32_t band = RtlPickBand(table, count, s.frequency, &inside);
+  // A band beside the frequency is served when the stream holds all of it: the
+  // path keeps the band's centre and the output is shifted, so nothing wraps.
+  s.beside = band >= 0 && !inside && RtlBandFits(table[band], s.frequency, s.rate);
   char why[kReasonSize];
-  s.zeros = !inside || ((band != c.band || !IsOpen(c.channel)) && !StreamOpenBand(c, band, why));
+  s.zeros = !(inside || s.beside) ||
+            ((band != c.band || !IsOpen(c.channel)) && !StreamOpenBand(c, band, why));
   StreamEndMessage(c);
   QueueFlush(c.queue);
   StreamSetFormat(c, kIqU8Centre1275, s.rate, 0);
   if (s.zeros) {
     enterZeros(s);
   } else {
-    if (!IqPathInit(*c.path, c.bandRate, s.rate, double(s.frequency) - double(c.bandL0))) {
+    double offset = double(s.frequency) - double(c.bandL0);
+    StreamShiftOutput(c, s.beside ? -offset : 0.0, s.rate);
+    if (!IqPathInit(*c.path, c.bandRate, s.rate, s.beside ? 0.0 : offset)) {
       printf("%s no signal path from %d to %u samples/s\n", c.tag, int(c.bandRate), s.rate);
       enterZeros(s);
     }

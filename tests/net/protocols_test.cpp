@@ -163,6 +163,10 @@ TEST(RtlTcp, HeaderCommandsRatesAndTheBandForAFrequency) {
   EXPECT_EQ(0, RtlPickBand(table, 3, 7200000, &inside));
   EXPECT_FALSE(inside);
   EXPECT_EQ(-1, RtlPickBand(table + 1, 1, 7050000, &inside));
+  EXPECT_TRUE(RtlBandFits(table[0], 7050000 - 200000, 1024000));
+  EXPECT_TRUE(RtlBandFits(table[0], 7050000 + 416000, 1024000));
+  EXPECT_FALSE(RtlBandFits(table[0], 7050000 + 416001, 1024000));
+  EXPECT_FALSE(RtlBandFits(table[0], 7200000, 250000));
 }
 
 TEST(Guard, FloodsAndHalfSentCommandsAreCaught) {
