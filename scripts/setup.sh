@@ -14,7 +14,7 @@ packages64=(
   cmake ninja-build googletest clang-format
   python3 python3-pytest python3-pytest-timeout python3-pytest-rerunfailures python3-numpy python3-soundfile python3-matplotlib
   sox libsox-fmt-all sndfile-programs alsa-utils libasound2-plugins
-  tmux procps
+  tmux procps libliquid-dev
   gr-osmosdr gnuradio rtl-433
 )
 packages32=(wine32:i386 libasound2-plugins:i386)
