@@ -18,6 +18,7 @@ static bool DesignResampler(IqPath& path, double rate) {
 bool IqPathInit(IqPath& path, double inRate, double outRate, double shiftHz) {
   if (!(inRate > 0.0 && outRate > 0.0 && inRate < 1e12 && outRate <= inRate * kIqPathMaxUp))
     return false;
+  if (!isfinite(shiftHz)) return false;
   memset(&path, 0, sizeof path);  // the padding past held samples reads as zeros
   path.inRate = inRate;
   path.outRate = outRate;
@@ -45,7 +46,7 @@ bool IqPathInit(IqPath& path, double inRate, double outRate, double shiftHz) {
 }
 
 void IqPathRetune(IqPath& path, double shiftHz) {
-  NcoTune(path.nco, shiftHz, path.inRate);
+  if (isfinite(shiftHz)) NcoTune(path.nco, shiftHz, path.inRate);  // else the tuning stays
 }
 
 int IqPathMaxOut(const IqPath& path, int n) {

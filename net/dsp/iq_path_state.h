@@ -7,17 +7,13 @@
 
 #include "iq_path.h"
 
-// Input samples one internal pass takes: bounds every buffer below.
-const int kIqChunk = 2048;
-// Half-band stages at the most (a decimation by 2^14).
-const int kMaxHalfBands = 14;
-// Symmetric pairs of non-zero side taps of one half-band filter at the most.
-const int kHalfBandMaxPairs = 24;
-// Taps per phase of the resampler's filter at the most (a multiple of 4).
-const int kResamplerMaxTaps = 64;
-// Phases of the resampler's filter bank; a sample between two is interpolated.
-const int kResamplerPhases = 128;
-// Output over input rate at the most.
+// The limits of the record: input samples one internal pass takes (it bounds
+// every buffer below), half-band stages (a decimation by 2^14), pairs of non-zero
+// side taps of one half-band, taps per phase of the resampler (a multiple of 4),
+// phases of its filter bank (a delay between two is interpolated) and output
+// over input rate, each at the most.
+const int kIqChunk = 2048, kMaxHalfBands = 14, kHalfBandMaxPairs = 24;
+const int kResamplerMaxTaps = 64, kResamplerPhases = 128;
 const double kIqPathMaxUp = 64.0;
 
 // Phase-accumulator mixer: the phase wraps at 2^64, a full turn.
@@ -39,10 +35,12 @@ struct HalfBand {
   int offset;                     // of the first array in IqPath::pool
 };
 
-// Fractional resampler: a polyphase bank of kResamplerPhases + 1 phases of taps
-// taps each; the time of the next output is index + rem / den input samples.
+// Fractional resampler: a polyphase bank of kResamplerPhases + 1 phases (or den + 1
+// where that is fewer) of taps taps each; the time of the next output is index + rem / den input
+// samples.
 struct Resampler {
   int taps;
+  bool exact;                         // one phase per output delay: den phases, none interpolated
   int count;                          // input samples held
   uint64_t whole, rem, den, stepRem;  // step = whole + stepRem / den
   uint64_t index;

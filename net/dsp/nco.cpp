@@ -29,13 +29,13 @@ static double Angle(uint64_t phase) {
 
 // Four samples at a time from phasors (cr, ci), which step on by e^(j 4 step).
 static void MixRun(const Nco& nco, const float* in, int n, double angle, float* outI, float* outQ) {
-  alignas(16) float cr0[4], ci0[4];
+  float cr0[4], ci0[4];
   const double c = cos(angle) * nco.scale, s = sin(angle) * nco.scale;
   for (int k = 0; k < 4; k++) {
     cr0[k] = float(c * nco.turnCos[k] - s * nco.turnSin[k]);
     ci0[k] = float(c * nco.turnSin[k] + s * nco.turnCos[k]);
   }
-  __m128 cr = _mm_load_ps(cr0), ci = _mm_load_ps(ci0);
+  __m128 cr = _mm_loadu_ps(cr0), ci = _mm_loadu_ps(ci0);
   const __m128 wc = _mm_set1_ps(nco.stepCos), ws = _mm_set1_ps(nco.stepSin);
   for (int i = 0; i < n; i += 4) {
     const __m128 a = _mm_loadu_ps(in + 2 * i), b = _mm_loadu_ps(in + 2 * i + 4);

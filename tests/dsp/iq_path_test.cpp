@@ -50,7 +50,11 @@ struct Job {
 
 class IqPathTest : public ::testing::TestWithParam<Job> {
  protected:
-  void SetUp() override { path_.reset(new IqPath); }
+  void SetUp() override {
+    path_.reset(new IqPath);
+    const Job job = GetParam();
+    ASSERT_TRUE(IqPathInit(*path_, job.inRate, job.outRate, job.shift));
+  }
 
   // The path's output for a tone at f (relative to the input's centre) from
   // sample `first` on, in blocks of uneven sizes; the first `skip` outputs dropped.
@@ -151,7 +155,7 @@ TEST_P(IqPathTest, TonesAcrossTheBandKeepLevelFrequencyAndRejection) {
 
 INSTANTIATE_TEST_SUITE_P(Jobs, IqPathTest,
                          ::testing::Values(Job{192000, 12000, 37500}, Job{192000, 48000, -20000},
-                                           Job{192000, 40000, 5000}, Job{192000, 250000, 10000},
+                                           Job{192000, 44100, 5000}, Job{192000, 250000, 10000},
                                            Job{192000, 2400000, 0}));
 
 // A retune moves the tone at once, with the stream's sample count and level
@@ -183,13 +187,14 @@ TEST(IqPathRetune, MovesTheToneWithoutAGap) {
   EXPECT_NEAR(std::arg(y.back() * std::conj(y[y.size() - 2])), 2.0 * kPi * -2000 / 12000, 1e-4);
 }
 
-TEST(IqPathInit, RefusesRatesItCannotHold) {
+TEST(IqPathInit, RefusesRatesItCannotHoldAndAnEndlessTuning) {
   std::unique_ptr<IqPath> path(new IqPath);
   EXPECT_FALSE(IqPathInit(*path, 0, 48000, 0));
   EXPECT_FALSE(IqPathInit(*path, 192000, -1, 0));
   EXPECT_FALSE(IqPathInit(*path, NAN, 48000, 0));
   EXPECT_FALSE(IqPathInit(*path, 192000, 192000 * 65.0, 0));
   EXPECT_FALSE(IqPathInit(*path, 1e9, 1.0, 0));
+  EXPECT_FALSE(IqPathInit(*path, 192000, 48000, INFINITY));
   EXPECT_TRUE(IqPathInit(*path, 1e7, 1e7 / 8192, 0));
   EXPECT_TRUE(IqPathInit(*path, 192000, 192000, 1000));
 }
