@@ -12,6 +12,8 @@
 #include "console_mode.h"
 #include "iq_streamer.h"
 #include "numbers.h"
+#include "options.h"
+#include "stream_server.h"
 
 static const u_short kPort = 11000;
 static const int kSlotCount = 32;
@@ -35,6 +37,8 @@ struct ClientSlot {
 };
 
 static ClientSlot g_slots[kSlotCount];
+static NetOptions g_options;
+static int g_slotLimit = kSlotCount;  // --max-clients, at most kSlotCount
 // Serialises a connection thread's close of its socket with the stop's shutdown
 // of it, so the stop never touches a socket value that has been reused.
 static CRITICAL_SECTION g_slotLock;
@@ -168,10 +172,10 @@ static DWORD WINAPI clientThread(LPVOID param) {
 // stood in the way.
 static bool clientNew(const sockaddr_in& peer, SOCKET s, char* why) {
   int index = 0;
-  while (index < kSlotCount && g_slots[index].socket != INVALID_SOCKET) index++;
-  if (index == kSlotCount) {
+  while (index < g_slotLimit && g_slots[index].socket != INVALID_SOCKET) index++;
+  if (index == g_slotLimit) {
     closesocket(s);
-    snprintf(why, kReasonSize, "all %d client slots are taken", kSlotCount);
+    snprintf(why, kReasonSize, "all %d client slots are taken", g_slotLimit);
     return false;
   }
   ClientSlot& slot = g_slots[index];
@@ -214,6 +218,10 @@ static void acceptLoop(SOCKET listener) {
       if (g_listener != INVALID_SOCKET && lostBeforeAccept(WSAGetLastError())) continue;
       return;
     }
+    if (!PeerAllowed(g_options.allow, peer, kPort)) {
+      closesocket(s);
+      continue;
+    }
     char why[kReasonSize];
     if (!clientNew(peer, s, why)) {
       char peerText[kAddressTextSize];
@@ -238,28 +246,23 @@ static void endConnections() {
 
 // Creates the listening socket on port 11000; exit code 1 on failure.
 static int startListening() {
-  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  int error = 0;
+  const char* call = "";
+  SOCKET s = ListenOn(g_options.bind, kPort, &error, &call);
   if (s == INVALID_SOCKET) {
-    printf("socket() failed: %d\n", WSAGetLastError());
+    printf("%s() failed: %d\n", call, error);
     return 1;
   }
-  sockaddr_in local = {};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(kPort);
-  if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) == SOCKET_ERROR) {
-    printf("bind() failed: %d\n", WSAGetLastError());
-    closesocket(s);
-    return 1;
-  }
-  // The system's longest queue: a burst of connects waits there, not in retries.
-  listen(s, SOMAXCONN);
   g_listener = s;
   return 0;
 }
 
 static int serve() {
   if (startListening() != 0) return 1;
+  if (!StreamServerStart(g_options)) {
+    closeListener();
+    return 1;
+  }
   if (!SetConsoleCtrlHandler(consoleHandler, TRUE)) {
     printf("Can't register console control handler!\n");
   }
@@ -269,13 +272,22 @@ static int serve() {
   printf("accept() failed: %d\n", WSAGetLastError());
   printf("Stopping ...\n");
   closeListener();
+  StreamServerStop();
   endConnections();
   SetConsoleCtrlHandler(consoleHandler, FALSE);
   return 0;
 }
 
-int main() {
+int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IONBF, 0);
+  char error[kOptionsErrorSize];
+  OptionsResult parsed = ParseNetOptions(argc, argv, g_options, error);
+  if (parsed != kOptionsRun) {
+    if (parsed == kOptionsBad) printf("VEXA_Net: %s\n\n", error);
+    printf("%s", kNetUsage);
+    return parsed == kOptionsBad ? 2 : 0;
+  }
+  if (g_options.maxClients > 0) g_slotLimit = g_options.maxClients;
   QuickEditOff();
   printf("Starting ...\n");
   for (int i = 0; i < kSlotCount; i++) {

@@ -31,10 +31,10 @@ def wait_log(net, text, timeout=20):
 
 
 @contextmanager
-def server(**env):
-    """VEXA_Net while the block runs, with env added to its environment; stopped
-    with Ctrl+C, exit code 0."""
-    net = Proc("VEXA_Net.exe", env=wine_env(**env))
+def server(*args, **env):
+    """VEXA_Net with args while the block runs, with env added to its environment;
+    stopped with Ctrl+C, exit code 0."""
+    net = Proc("VEXA_Net.exe", *args, env=wine_env(**env))
     try:
         wait_log(net, "Started\n")
         yield net

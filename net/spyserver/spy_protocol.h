@@ -1,0 +1,79 @@
+// The SpyServer protocol's framing: little-endian u32 fields throughout.
+//   client -> server: CommandType, BodySize (8 bytes), body (at most 256 bytes)
+//   server -> client: ProtocolID, MessageType, StreamType, SequenceNumber,
+//                     BodySize (20 bytes), body (never empty, at most 1 MiB)
+#pragma once
+
+#include <stdint.h>
+
+const uint32_t kSpyProtocolId = 0x020006A4;  // version 2.0.1700
+const int kSpyHeaderBytes = 20;
+const int kSpyCommandHeaderBytes = 8;
+const int kSpyMaxCommandBody = 256;
+
+enum SpyCommandType : uint32_t { kSpyHello = 0, kSpySetSetting = 2, kSpyPing = 3 };
+
+enum SpyMessageType : uint32_t { kSpyDeviceInfo = 0, kSpyClientSync = 1, kSpyPong = 2 };
+// Message types of the IQ formats sent; 102 (int24) never is: clients stop on it.
+enum SpyIqType : uint32_t { kSpyIqU8 = 100, kSpyIqS16 = 101, kSpyIqF32 = 103 };
+
+enum SpyStreamType : uint32_t { kSpyStreamStatus = 0, kSpyStreamIq = 1 };
+
+enum SpySetting : uint32_t {
+  kSpyStreamingMode = 0,
+  kSpyStreamingEnabled = 1,
+  kSpyGain = 2,
+  kSpyIqFormat = 100,
+  kSpyIqFrequency = 101,
+  kSpyIqDecimation = 102,
+  kSpyIqDigitalGain = 103,
+  kSpyFftFirst = 200,  // FFT format .. display pixels: accepted, no FFT is sent
+  kSpyFftLast = 205,
+};
+
+enum SpyFormatCode : uint32_t { kSpyU8 = 1, kSpyS16 = 2, kSpyS24 = 3, kSpyF32 = 4, kSpyD4 = 5 };
+
+struct SpyCommand {
+  uint32_t type;
+  uint32_t bodySize;
+  uint8_t body[kSpyMaxCommandBody];
+};
+
+// Collects a client's bytes into whole commands.
+struct SpyParser {
+  uint8_t bytes[kSpyCommandHeaderBytes + kSpyMaxCommandBody];
+  int have;
+};
+
+enum SpyParseResult { kSpyNeedMore, kSpyGotCommand, kSpyBodyTooLong };
+
+// Takes bytes from data (n of them) until one command is whole; *used says how
+// many it took. kSpyBodyTooLong: the header announced more than the limit.
+SpyParseResult SpyFeed(SpyParser& p, const uint8_t* data, int n, int* used, SpyCommand* command);
+
+// A band as the protocol describes it.
+struct SpyDevice {
+  uint32_t serial;
+  uint32_t sampleRate;
+  uint32_t centre;
+  uint32_t stages;  // highest decimation stage: rate / 2^stages
+};
+
+// Fills device from a band's rate and centre: stages down to about 3 kHz, at
+// least 6, as far as the rate divides by two.
+void SpyDescribeBand(int32_t band, int32_t rate, int32_t l0, SpyDevice* device);
+
+// The nearest IQ centre that keeps a stream decimated by 2^stage inside the band.
+uint32_t SpyClampCentre(const SpyDevice& d, uint32_t stage, uint32_t wanted);
+
+// Writes a message header at out.
+void SpyPutHeader(uint8_t* out, uint32_t type, uint32_t stream, uint32_t sequence,
+                  uint32_t bodySize);
+
+// Writes a whole DeviceInfo (header and 48-byte body) at out; returns its length.
+int SpyPutDeviceInfo(uint8_t* out, const SpyDevice& d);
+
+// Writes a whole ClientSync for the current IQ centre; returns its length.
+int SpyPutClientSync(uint8_t* out, const SpyDevice& d, uint32_t iqCentre);
+
+uint32_t SpyGetU32(const uint8_t* in);

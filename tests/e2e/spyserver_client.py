@@ -1,0 +1,143 @@
+"""A SpyServer client as strict as the strictest real one: it checks every header
+(ProtocolID, MessageType's gain bits, BodySize never 0 nor above 1 MiB), waits
+for DeviceInfo and ClientSync with the real clients' deadlines, refuses int24
+messages, decodes each IQ message by the format it asked for and counts
+sequence gaps."""
+import socket
+import struct
+import time
+
+import numpy
+
+PROTOCOL_ID = 0x020006A4
+HEADER = struct.Struct("<5I")
+MAX_BODY = 1 << 20
+HELLO, SET_SETTING, PING = 0, 2, 3
+DEVICE_INFO, CLIENT_SYNC, PONG = 0, 1, 2
+MODE, ENABLED, GAIN = 0, 1, 2
+FORMAT, FREQUENCY, DECIMATION, DIGITAL_GAIN = 100, 101, 102, 103
+U8, S16, F32 = 1, 2, 4
+IQ_TYPE = {U8: 100, S16: 101, F32: 103}
+DEVICE_FIELDS = ("DeviceType DeviceSerial MaximumSampleRate MaximumBandwidth DecimationStageCount "
+                 "GainStageCount MaximumGainIndex MinimumFrequency MaximumFrequency Resolution "
+                 "MinimumIQDecimation ForcedIQFormat").split()
+SYNC_FIELDS = ("CanControl Gain DeviceCenterFrequency IQCenterFrequency FFTCenterFrequency "
+               "MinimumIQCenterFrequency MaximumIQCenterFrequency MinimumFFTCenterFrequency "
+               "MaximumFFTCenterFrequency").split()
+
+
+class ProtocolError(AssertionError):
+    pass
+
+
+class SpyClient:
+    def __init__(self, host, port, name=b"SpyTest", timeout=5.0):
+        self.sock = socket.create_connection((host, port), timeout=timeout)
+        self.format = S16
+        self.sequence = None  # of the last IQ message
+        self.lost = 0  # messages missing by their sequence numbers
+        self.messages = 0
+        self.sync = None
+        self.device = None
+        self.send(HELLO, struct.pack("<I", PROTOCOL_ID) + name)
+        # Soapy gives each reply 1 s: a late one fails the open.
+        self.device = self._expect(DEVICE_INFO, DEVICE_FIELDS, 1.0)
+        self.sync = self._expect(CLIENT_SYNC, SYNC_FIELDS, 1.0)
+        if self.device["DeviceType"] not in (1, 2, 3):
+            raise ProtocolError("device type %d" % self.device["DeviceType"])
+        if self.device["ForcedIQFormat"] in (3, 5):
+            raise ProtocolError("forced IQ format %d" % self.device["ForcedIQFormat"])
+
+    def close(self):
+        self.sock.close()
+
+    def send(self, command, body=b""):
+        self.sock.sendall(struct.pack("<II", command, len(body)) + body)
+
+    def set(self, setting, value):
+        if setting == FORMAT:
+            self.format = value
+        self.send(SET_SETTING, struct.pack("<II", setting, value))
+
+    def _read(self, n):
+        data = bytearray()
+        while len(data) < n:
+            got = self.sock.recv(n - len(data))
+            if not got:
+                raise ConnectionError("server closed the connection")
+            data += got
+        return bytes(data)
+
+    def message(self):
+        """The next message as (type, body); every header is checked."""
+        protocol, mtype, _stream, sequence, size = HEADER.unpack(self._read(HEADER.size))
+        if protocol >> 16 != PROTOCOL_ID >> 16:
+            raise ProtocolError("protocol id 0x%08x" % protocol)
+        if mtype >> 16:
+            raise ProtocolError("gain flags 0x%x in the message type" % (mtype >> 16))
+        if size == 0:
+            raise ProtocolError("message of type %d with BodySize 0" % mtype)
+        if size > MAX_BODY:
+            raise ProtocolError("BodySize %d above 1 MiB" % size)
+        if mtype == 102:
+            raise ProtocolError("int24 message")
+        body = self._read(size)
+        if mtype >= 100:
+            self._count(sequence)
+        elif mtype == CLIENT_SYNC:
+            self.sync = self._fields(body, SYNC_FIELDS)
+        return mtype, body
+
+    def _count(self, sequence):
+        expected = 0 if self.sequence is None else (self.sequence + 1) & 0xFFFFFFFF
+        self.lost += (sequence - expected) & 0xFFFFFFFF
+        self.sequence = sequence
+        self.messages += 1
+
+    def _fields(self, body, names):
+        if len(body) != 4 * len(names):
+            raise ProtocolError("body of %d bytes for %d fields" % (len(body), len(names)))
+        return dict(zip(names, struct.unpack("<%dI" % len(names), body)))
+
+    def _expect(self, mtype, names, deadline):
+        self.sock.settimeout(deadline)
+        got, body = self.message()
+        self.sock.settimeout(5.0)
+        if got != mtype:
+            raise ProtocolError("message type %d where %d was due" % (got, mtype))
+        return self._fields(body, names)
+
+    def wait_sync(self, field, value, timeout=5.0):
+        """Reads (and drops) messages until ClientSync's field has value."""
+        end = time.monotonic() + timeout
+        while self.sync[field] != value:
+            if time.monotonic() > end:
+                raise ProtocolError("ClientSync %s stays %d, not %d" % (field, self.sync[field], value))
+            self.message()
+
+    def iq(self, count):
+        """count complex samples from the IQ messages, decoded by the format asked for
+        (full scale 1.0); a message of another IQ type fails."""
+        parts, have = [], 0
+        while have < count:
+            mtype, body = self.message()
+            if mtype < 100:
+                continue
+            if mtype != IQ_TYPE[self.format]:
+                raise ProtocolError("IQ type %d for format %d" % (mtype, self.format))
+            x = decode(body, self.format)
+            parts.append(x)
+            have += len(x)
+        return numpy.concatenate(parts)[:count]
+
+
+def decode(body, fmt):
+    if fmt == U8:
+        v = (numpy.frombuffer(body, numpy.uint8).astype(numpy.float64) - 128) / 128
+    elif fmt == S16:
+        v = numpy.frombuffer(body, "<i2").astype(numpy.float64) / 32768
+    else:
+        v = numpy.frombuffer(body, "<f4").astype(numpy.float64)
+    if len(v) % 2:
+        raise ProtocolError("half an I/Q pair")
+    return v[0::2] + 1j * v[1::2]

@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "access.h"
+#include "client_queue.h"
+#include "command_guard.h"
+#include "options.h"
+#include "rtltcp/rtl_protocol.h"
+#include "spyserver/spy_protocol.h"
+#include "stream_client.h"
+
+namespace {
+
+uint32_t Ip(const char* text) {
+  const char* end = nullptr;
+  uint32_t a = 0;
+  EXPECT_TRUE(ParseIpv4(text, &end, &a)) << text;
+  return a;
+}
+
+TEST(Access, DefaultsAdmitLocalNetworksOnlyAndRulesParseStrictly) {
+  AccessList list;
+  AccessDefaults(list);
+  for (const char* ok : {"127.0.0.2", "10.1.2.3", "172.31.255.1", "192.168.7.7", "169.254.1.1"})
+    EXPECT_TRUE(AccessAllows(list, Ip(ok))) << ok;
+  for (const char* no : {"172.32.0.1", "8.8.8.8", "192.169.0.1", "11.0.0.1"})
+    EXPECT_FALSE(AccessAllows(list, Ip(no))) << no;
+  AccessRule r;
+  ASSERT_TRUE(ParseCidr("0.0.0.0/0", &r));
+  EXPECT_EQ(0u, r.mask);
+  ASSERT_TRUE(ParseCidr("192.168.1.77/24", &r));
+  EXPECT_EQ(Ip("192.168.1.0"), r.network);
+  ASSERT_TRUE(ParseCidr("10.0.0.5", &r));
+  EXPECT_EQ(0xFFFFFFFFu, r.mask);
+  for (const char* bad : {"10.0.0.0/33", "256.0.0.0/8", "10.0.0/8", "10.0.0.0/", "10.0.0.0/8x",
+                          "1.2.3.4.5", "", "a.b.c.d", "1.2.3.0004"})
+    EXPECT_FALSE(ParseCidr(bad, &r)) << bad;
+}
+
+OptionsResult Parse(std::initializer_list<const char*> args, NetOptions& o) {
+  char* argv[16] = {const_cast<char*>("VEXA_Net")};
+  int argc = 1;
+  for (const char* a : args) argv[argc++] = const_cast<char*>(a);
+  char error[kOptionsErrorSize];
+  return ParseNetOptions(argc, argv, o, error);
+}
+
+TEST(Options, NoneKeepTodaysServerAndEachOptionIsChecked) {
+  NetOptions o;
+  ASSERT_EQ(kOptionsRun, Parse({}, o));
+  EXPECT_EQ(0, o.spyBasePort);
+  EXPECT_EQ(0, o.rtlPort);
+  EXPECT_EQ(0u, o.bind);
+  EXPECT_EQ(5, o.allow.count);
+  ASSERT_EQ(kOptionsRun,
+            Parse({"--spyserver", "5555", "--rtltcp", "1234", "--bind", "127.0.0.2", "--allow",
+                   "10.0.0.0/8", "--allow", "1.2.3.4/32", "--max-clients", "4"},
+                  o));
+  EXPECT_EQ(5555, o.spyBasePort);
+  EXPECT_EQ(1234, o.rtlPort);
+  EXPECT_EQ(Ip("127.0.0.2"), o.bind);
+  EXPECT_EQ(2, o.allow.count);  // --allow replaces the defaults
+  EXPECT_FALSE(AccessAllows(o.allow, Ip("127.0.0.1")));
+  EXPECT_EQ(4, o.maxClients);
+  EXPECT_EQ(kOptionsHelp, Parse({"--rtltcp", "1", "--help"}, o));
+  for (auto bad : {std::initializer_list<const char*>{"--spyserver", "65505"},
+                   {"--spyserver", "0"},
+                   {"--rtltcp", "12x"},
+                   {"--max-clients", "33"},
+                   {"--bind", "localhost"},
+                   {"--allow"},
+                   {"--verbose"}})
+    EXPECT_EQ(kOptionsBad, Parse(bad, o)) << *bad.begin();
+}
+
+TEST(Queue, ASlowReaderLosesTheOldestButNeverAKeptReplyOrThePartSent) {
+  ClientQueue q;
+  ASSERT_TRUE(QueueInit(q));
+  uint8_t* reply = QueueTake(q);
+  reply[0] = 'R';
+  QueuePush(q, reply, 1, true);
+  for (int i = 0; i < kQueueEntries + 5; i++) {
+    uint8_t* b = QueueTake(q);
+    b[0] = uint8_t(i);
+    QueuePush(q, b, 1, false);
+  }
+  EXPECT_EQ(6, QueueTakeDrops(q));  // 33 pushed behind the reply, room for 31, one more
+  ASSERT_EQ(kQueueEntries, q.count);
+  EXPECT_EQ('R', q.entries[0].data[0]);
+  EXPECT_EQ(6, q.entries[1].data[0]);
+  QueueFlush(q);
+  EXPECT_EQ(1, q.count);
+  QueueReset(q);
+  EXPECT_TRUE(QueueEmpty(q));
+  EXPECT_EQ(kQueueBuffers, q.spareCount);
+  QueueFree(q);
+  QueueFree(q);
+}
+
+TEST(SpyServer, CommandsAreParsedAsAStreamAndLongBodiesRefused) {
+  const uint8_t bytes[] = {2, 0, 0, 0, 8, 0, 0, 0, 102, 0, 0, 0,
+                           3, 0, 0, 0, 3, 0, 0, 0, 0,   0, 0, 0};
+  SpyParser p = {};
+  SpyCommand cmd;
+  int used = 0;
+  int got = 0;
+  for (size_t i = 0; i < sizeof bytes; i++) {
+    SpyParseResult r = SpyFeed(p, bytes + i, 1, &used, &cmd);
+    EXPECT_EQ(1, used);
+    if (r == kSpyGotCommand) {
+      got++;
+      EXPECT_EQ(got == 1 ? kSpySetSetting : kSpyPing, cmd.type);
+    }
+  }
+  EXPECT_EQ(2, got);
+  EXPECT_EQ(kSpyIqDecimation, SpyGetU32(bytes + 8));
+  const uint8_t huge[] = {0, 0, 0, 0, 1, 1, 0, 0};  // BodySize 257
+  EXPECT_EQ(kSpyBodyTooLong, SpyFeed(p, huge, sizeof huge, &used, &cmd));
+}
+
+TEST(SpyServer, BandsGetStagesDownToAbout3kHzAndCentresStayInside) {
+  SpyDevice d;
+  const int32_t rates[] = {48000, 96000, 192000, 384000, 768000, 200000};
+  const uint32_t stages[] = {6, 6, 6, 7, 8, 6};
+  for (int i = 0; i < 6; i++) {
+    SpyDescribeBand(3, rates[i], 7050000, &d);
+    EXPECT_EQ(stages[i], d.stages) << rates[i];
+  }
+  SpyDescribeBand(0, 192000, 7050000, &d);
+  EXPECT_EQ(7050000u, SpyClampCentre(d, 0, 7000000));
+  EXPECT_EQ(7050000u - 84000, SpyClampCentre(d, 3, 0));
+  EXPECT_EQ(7060000u, SpyClampCentre(d, 3, 7060000));
+  uint8_t out[128];
+  ASSERT_EQ(20 + 48, SpyPutDeviceInfo(out, d));
+  EXPECT_EQ(kSpyProtocolId, SpyGetU32(out));
+  EXPECT_EQ(48u, SpyGetU32(out + 16));
+  EXPECT_EQ(2u, SpyGetU32(out + 20));        // DeviceType
+  EXPECT_EQ(6954000u, SpyGetU32(out + 48));  // MinimumFrequency
+  ASSERT_EQ(20 + 36, SpyPutClientSync(out, d, 7060000));
+  EXPECT_EQ(7060000u, SpyGetU32(out + 32));  // IQCenterFrequency
+}
+
+TEST(RtlTcp, HeaderCommandsRatesAndTheBandForAFrequency) {
+  uint8_t h[kRtlHeaderBytes];
+  RtlPutHeader(h);
+  EXPECT_EQ(0, memcmp(h, "RTL0\0\0\0\x05\0\0\0\x1d", 12));
+  const uint8_t bytes[] = {0x01, 0x00, 0x6B, 0x93, 0xD0, 0x02};
+  RtlParser p = {};
+  RtlCommand cmd;
+  for (int i = 0; i < 4; i++) EXPECT_FALSE(RtlFeedByte(p, bytes[i], &cmd));
+  ASSERT_TRUE(RtlFeedByte(p, bytes[4], &cmd));
+  EXPECT_EQ(0x01, cmd.id);
+  EXPECT_EQ(7050192u, cmd.value);
+  EXPECT_FALSE(RtlFeedByte(p, bytes[5], &cmd));
+  EXPECT_EQ(1, p.have);
+  EXPECT_TRUE(RtlRateValid(250000) && RtlRateValid(3200000) && RtlRateValid(1024000));
+  EXPECT_FALSE(RtlRateValid(225000) || RtlRateValid(500000) || RtlRateValid(3200001));
+  BandEntry table[3] = {{192000, 2048, 7050000, {}}, {0, 0, 0, {}}, {96000, 2048, 14074000, {}}};
+  bool inside = false;
+  EXPECT_EQ(2, RtlPickBand(table, 3, 14100000, &inside));
+  EXPECT_TRUE(inside);
+  EXPECT_EQ(0, RtlPickBand(table, 3, 7200000, &inside));
+  EXPECT_FALSE(inside);
+  EXPECT_EQ(-1, RtlPickBand(table + 1, 1, 7050000, &inside));
+  EXPECT_TRUE(RtlBandFits(table[0], 7050000 - 200000, 1024000));
+  EXPECT_TRUE(RtlBandFits(table[0], 7050000 + 416000, 1024000));
+  EXPECT_FALSE(RtlBandFits(table[0], 7050000 + 416001, 1024000));
+  EXPECT_FALSE(RtlBandFits(table[0], 7200000, 250000));
+}
+
+TEST(Guard, FloodsAndHalfSentCommandsAreCaught) {
+  CommandGuard g;
+  char why[kReasonSize];
+  GuardInit(g, 1000);
+  for (int i = 0; i < kMaxCommandsPerSecond; i++) ASSERT_TRUE(GuardCommand(g, why));
+  EXPECT_FALSE(GuardCommand(g, why));
+  EXPECT_NE(nullptr, strstr(why, "flood"));
+  ASSERT_TRUE(GuardTimeout(g, 2000, why));
+  EXPECT_TRUE(GuardCommand(g, why));  // a new second
+  GuardBytes(g, true);
+  EXPECT_TRUE(GuardTimeout(g, 2000 + kHalfCommandMs - 1, why));
+  GuardBytes(g, true);  // still the same command
+  EXPECT_FALSE(GuardTimeout(g, 2000 + kHalfCommandMs, why));
+  GuardBytes(g, false);
+  EXPECT_TRUE(GuardTimeout(g, 100000, why));
+}
+
+}  // namespace
