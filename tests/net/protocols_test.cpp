@@ -156,7 +156,8 @@ TEST(RtlTcp, HeaderCommandsRatesAndTheBandForAFrequency) {
   EXPECT_EQ(1, p.have);
   EXPECT_TRUE(RtlRateValid(250000) && RtlRateValid(3200000) && RtlRateValid(1024000));
   EXPECT_FALSE(RtlRateValid(225000) || RtlRateValid(500000) || RtlRateValid(3200001));
-  BandEntry table[3] = {{192000, 2048, 7050000, {}}, {0, 0, 0, {}}, {96000, 2048, 14074000, {}}};
+  BandEntry table[3] = {
+      {192000, 2048, 7050000, 4194304, {}}, {0, 0, 0, 0, {}}, {96000, 2048, 14074000, 4194304, {}}};
   bool inside = false;
   EXPECT_EQ(2, RtlPickBand(table, 3, 14100000, &inside));
   EXPECT_TRUE(inside);
