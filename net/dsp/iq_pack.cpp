@@ -13,6 +13,8 @@ int IqFormatBytes(IqFormat f) {
       return 2;
     case kIqS16:
       return 4;
+    case kIqS24:
+      return 6;
     case kIqF32:
       break;
   }
@@ -40,6 +42,17 @@ static void PackS16(const float* x, int values, float gain, int16_t* out) {
   for (; i + 8 <= values; i += 8)
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), Round8(x + i, o, s, lo, hi));
   for (; i < values; i++) out[i] = int16_t(RoundClip(scale * x[i], -32768.0f, 32767.0f));
+}
+
+// Three bytes a value; the scale and clip in float keep every 24-bit step exact.
+static void PackS24(const float* x, int values, float gain, uint8_t* out) {
+  const float scale = 8388608.0f * gain;
+  for (int i = 0; i < values; i++, out += 3) {
+    const int v = RoundClip(scale * x[i], -8388608.0f, 8388607.0f);
+    out[0] = uint8_t(v);
+    out[1] = uint8_t(v >> 8);
+    out[2] = uint8_t(v >> 16);
+  }
 }
 
 static void PackU8(const float* x, int values, float centre, float gain, uint8_t* out) {
@@ -71,6 +84,9 @@ int IqPack(IqFormat f, const float* iq, int n, float gain, void* out) {
       break;
     case kIqS16:
       PackS16(iq, 2 * n, gain, static_cast<int16_t*>(out));
+      break;
+    case kIqS24:
+      PackS24(iq, 2 * n, gain, static_cast<uint8_t*>(out));
       break;
     case kIqF32:
       PackF32(iq, 2 * n, gain, static_cast<float*>(out));

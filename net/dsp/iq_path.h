@@ -33,6 +33,7 @@ enum IqFormat {
   kIqU8Centre128,   // round(128 + 128 x): SpyServer
   kIqU8Centre1275,  // round(127.5 + 127.5 x): rtl_tcp
   kIqS16,           // round(32768 x), little-endian
+  kIqS24,           // round(8388608 x), three bytes little-endian
   kIqF32,           // x as a little-endian float
 };
 

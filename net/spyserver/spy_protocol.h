@@ -14,8 +14,9 @@ const int kSpyMaxCommandBody = 256;
 enum SpyCommandType : uint32_t { kSpyHello = 0, kSpySetSetting = 2, kSpyPing = 3 };
 
 enum SpyMessageType : uint32_t { kSpyDeviceInfo = 0, kSpyClientSync = 1, kSpyPong = 2 };
-// Message types of the IQ formats sent; 102 (int24) never is: clients stop on it.
-enum SpyIqType : uint32_t { kSpyIqU8 = 100, kSpyIqS16 = 101, kSpyIqF32 = 103 };
+// Message types of the IQ formats. 102 (int24) goes only to a client that asked
+// for it: clients that never ask stop reading on it.
+enum SpyIqType : uint32_t { kSpyIqU8 = 100, kSpyIqS16 = 101, kSpyIqS24 = 102, kSpyIqF32 = 103 };
 
 enum SpyStreamType : uint32_t { kSpyStreamStatus = 0, kSpyStreamIq = 1 };
 

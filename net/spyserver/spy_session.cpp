@@ -19,7 +19,7 @@ struct SpySession {
   bool helloSeen;
   uint32_t mode;          // 1 IQ, 2 AF, 4 FFT, 5 FFT+IQ, 6 FFT+AF
   bool enabled;           // STREAMING_ENABLED
-  uint32_t formatCode;    // kSpyU8, kSpyS16 or kSpyF32
+  uint32_t formatCode;    // kSpyU8, kSpyS16, kSpyS24 or kSpyF32
   uint32_t stage;         // decimation 2^stage
   uint32_t wantedCentre;  // IQ_FREQUENCY as the client sent it
   uint32_t centre;        // after clamping: the stream's centre
@@ -28,11 +28,27 @@ struct SpySession {
 };
 
 static uint32_t messageType(uint32_t formatCode) {
-  return formatCode == kSpyU8 ? kSpyIqU8 : formatCode == kSpyF32 ? kSpyIqF32 : kSpyIqS16;
+  switch (formatCode) {
+    case kSpyU8:
+      return kSpyIqU8;
+    case kSpyS24:
+      return kSpyIqS24;
+    case kSpyF32:
+      return kSpyIqF32;
+  }
+  return kSpyIqS16;
 }
 
 static IqFormat packFormat(uint32_t formatCode) {
-  return formatCode == kSpyU8 ? kIqU8Centre128 : formatCode == kSpyF32 ? kIqF32 : kIqS16;
+  switch (formatCode) {
+    case kSpyU8:
+      return kIqU8Centre128;
+    case kSpyS24:
+      return kIqS24;
+    case kSpyF32:
+      return kIqF32;
+  }
+  return kIqS16;
 }
 
 static void queueReply(SpySession& s, bool deviceInfo) {
@@ -81,7 +97,7 @@ static void setSetting(SpySession& s, uint32_t setting, uint32_t value) {
       s.enabled = value != 0;
       break;
     case kSpyIqFormat:
-      redesign = value == kSpyU8 || value == kSpyS16 || value == kSpyF32;
+      redesign = value == kSpyU8 || value == kSpyS16 || value == kSpyS24 || value == kSpyF32;
       if (redesign) s.formatCode = value;
       break;
     case kSpyIqFrequency:

@@ -23,25 +23,32 @@ static double Expected(float centre, float scale, float x, double lo, double hi)
   return v < lo ? lo : v > hi ? hi : v;
 }
 
+// Value i of a packed integer format.
+static double Unpacked(IqFormat format, const unsigned char* bytes, int i) {
+  if (format == kIqS16) return double(int16_t(bytes[2 * i] | bytes[2 * i + 1] << 8));
+  if (format != kIqS24) return double(bytes[i]);
+  const unsigned char* b = bytes + 3 * i;
+  return double(int32_t(uint32_t(b[0]) << 8 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 24) >> 8);
+}
+
 TEST(IqPack, EachFormatRoundsClipsAndScales) {
   struct Case {
     IqFormat format;
     double centre, scale, lo, hi;
   } cases[] = {{kIqU8Centre128, 128, 128, 0, 255},
                {kIqU8Centre1275, 127.5, 127.5, 0, 255},
-               {kIqS16, 0, 32768, -32768, 32767}};
+               {kIqS16, 0, 32768, -32768, 32767},
+               {kIqS24, 0, 8388608, -8388608, 8388607}};
   for (const Case& c : cases) {
     for (float gain : {1.0f, 4.0f}) {
       const std::vector<float> x = Values(float(1.0 / c.scale));
-      unsigned char bytes[64];
+      unsigned char bytes[96];
       memset(bytes, 0xAA, sizeof bytes);
       ASSERT_EQ(IqPack(c.format, x.data(), 13, gain, bytes), 13 * IqFormatBytes(c.format));
       for (int i = 0; i < 26; i++) {
         const double want = Expected(float(c.centre), float(c.centre ? c.centre : c.scale) * gain,
                                      x[i], c.lo, c.hi);
-        const double got = c.format == kIqS16
-                               ? double(int16_t(bytes[2 * i] | bytes[2 * i + 1] << 8))
-                               : double(bytes[i]);
+        const double got = Unpacked(c.format, bytes, i);
         EXPECT_EQ(got, want) << "format " << c.format << ", gain " << gain << ", value " << x[i];
       }
       EXPECT_EQ(bytes[13 * IqFormatBytes(c.format)], 0xAA);
@@ -49,6 +56,7 @@ TEST(IqPack, EachFormatRoundsClipsAndScales) {
   }
   EXPECT_EQ(IqFormatBytes(kIqU8Centre128), 2);
   EXPECT_EQ(IqFormatBytes(kIqS16), 4);
+  EXPECT_EQ(IqFormatBytes(kIqS24), 6);
 }
 
 TEST(IqPack, FloatIsTheValueTimesTheGain) {

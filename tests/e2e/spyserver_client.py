@@ -16,8 +16,8 @@ HELLO, SET_SETTING, PING = 0, 2, 3
 DEVICE_INFO, CLIENT_SYNC, PONG = 0, 1, 2
 MODE, ENABLED, GAIN = 0, 1, 2
 FORMAT, FREQUENCY, DECIMATION, DIGITAL_GAIN = 100, 101, 102, 103
-U8, S16, F32 = 1, 2, 4
-IQ_TYPE = {U8: 100, S16: 101, F32: 103}
+U8, S16, S24, F32 = 1, 2, 3, 4
+IQ_TYPE = {U8: 100, S16: 101, S24: 102, F32: 103}
 DEVICE_FIELDS = ("DeviceType DeviceSerial MaximumSampleRate MaximumBandwidth DecimationStageCount "
                  "GainStageCount MaximumGainIndex MinimumFrequency MaximumFrequency Resolution "
                  "MinimumIQDecimation ForcedIQFormat").split()
@@ -79,8 +79,8 @@ class SpyClient:
             raise ProtocolError("message of type %d with BodySize 0" % mtype)
         if size > MAX_BODY:
             raise ProtocolError("BodySize %d above 1 MiB" % size)
-        if mtype == 102:
-            raise ProtocolError("int24 message")
+        if mtype == 102 and self.format != S24:
+            raise ProtocolError("int24 message to a client that did not ask for it")
         body = self._read(size)
         if mtype >= 100:
             self._count(sequence)
@@ -136,6 +136,9 @@ def decode(body, fmt):
         v = (numpy.frombuffer(body, numpy.uint8).astype(numpy.float64) - 128) / 128
     elif fmt == S16:
         v = numpy.frombuffer(body, "<i2").astype(numpy.float64) / 32768
+    elif fmt == S24:
+        b = numpy.frombuffer(body, numpy.uint8).reshape(-1, 3).astype(numpy.int32)
+        v = ((b[:, 0] << 8 | b[:, 1] << 16 | b[:, 2] << 24) >> 8).astype(numpy.float64) / 8388608
     else:
         v = numpy.frombuffer(body, "<f4").astype(numpy.float64)
     if len(v) % 2:

@@ -213,11 +213,17 @@ def test_bad_input_closes_only_that_client_and_good_ones_stream_on():
         c = spy.SpyClient("127.0.0.1", SPY)
         c.set(spy.DECIMATION, 99)
         c.wait_sync("IQCenterFrequency", L0)
-        c.set(spy.FORMAT, 3)  # int24: the format stays 16-bit
+        c.set(spy.FORMAT, 5)  # dint4, not offered: the format stays 16-bit
         c.format = spy.S16
         c.set(spy.ENABLED, 1)
         wait_log(net, "settings: 16-bit, decimation 64 (3000 samples/s), IQ centre 7050000 Hz, "
                       "streaming")
+        assert len(c.iq(300)) == 300
+        c.close()
+        c = spy.SpyClient("127.0.0.1", SPY)  # as SDRangel: int24, decoded as asked
+        c.set(spy.FORMAT, spy.S24)
+        c.format = spy.S24
+        c.set(spy.ENABLED, 1)
         assert len(c.iq(300)) == 300
         c.close()
 
