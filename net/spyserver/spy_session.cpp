@@ -27,28 +27,24 @@ struct SpySession {
   bool streaming;         // the path runs and IQ messages go out
 };
 
+// Per format code 1..4 (the only ones a session takes): the IQ message type and
+// the packing.
+struct SpyWireFormat {
+  uint32_t messageType;
+  IqFormat pack;
+};
+static const SpyWireFormat kWireFormats[] = {{kSpyIqS16, kIqS16},
+                                             {kSpyIqU8, kIqU8Centre128},
+                                             {kSpyIqS16, kIqS16},
+                                             {kSpyIqS24, kIqS24},
+                                             {kSpyIqF32, kIqF32}};
+
 static uint32_t messageType(uint32_t formatCode) {
-  switch (formatCode) {
-    case kSpyU8:
-      return kSpyIqU8;
-    case kSpyS24:
-      return kSpyIqS24;
-    case kSpyF32:
-      return kSpyIqF32;
-  }
-  return kSpyIqS16;
+  return kWireFormats[formatCode].messageType;
 }
 
 static IqFormat packFormat(uint32_t formatCode) {
-  switch (formatCode) {
-    case kSpyU8:
-      return kIqU8Centre128;
-    case kSpyS24:
-      return kIqS24;
-    case kSpyF32:
-      return kIqF32;
-  }
-  return kIqS16;
+  return kWireFormats[formatCode].pack;
 }
 
 static void queueReply(SpySession& s, bool deviceInfo) {
