@@ -138,9 +138,11 @@ bool Read(BandChannel& ch, int32_t len, void* dst) {
     Copy(ch, len, static_cast<uint8_t*>(dst));
     return true;
   }
-  // Every look that finds nothing to take may let a band go that stands still.
+  // Every look that finds nothing to take may let a band go that stands still,
+  // but not the look that resynchronised: its owner reads the header next.
   const volatile BandHeader* h = Header(ch);
-  if (h && now - ch.follow.movedAtMs > QuietLimitMs(h->SampleRate, h->BlockInSamples))
+  if (h && !ch.resynced &&
+      now - ch.follow.movedAtMs > QuietLimitMs(h->SampleRate, h->BlockInSamples))
     LetGo(ch, now);
   return false;
 }

@@ -103,6 +103,17 @@ TEST_F(LetGoTest, ASameSizeRestartWithOtherValuesIsAResync) {
   TakeInOrder(1);
 }
 
+// A band published anew in place, seen by the look at which the quiet limit runs
+// out: that look keeps it mapped, since its owner reads the new header next.
+TEST_F(LetGoTest, TheLookThatResynchronisesKeepsTheBandMapped) {
+  Advance(5300);
+  pub.header->BufferSize = kBigRing / 2;
+  EXPECT_FALSE(Read(ch, 8192, iq.data()));
+  EXPECT_TRUE(TakeResync(ch));
+  ASSERT_NE(nullptr, Header(ch));
+  EXPECT_EQ(kBigRing / 2, Header(ch)->BufferSize);
+}
+
 TEST_F(LetGoTest, ARingSizeTheViewCannotHoldIsLetGo) {
   pub.header->BufferSize = 2 * kBigRing;
   PublisherClose(pub);
