@@ -55,9 +55,12 @@ static void retune(RtlSession& s) {
   int32_t count = ProbeBandTable(table);
   bool inside = false;
   int32_t band = RtlPickBand(table, count, s.frequency, &inside);
-  // A band beside the frequency is served when the stream holds all of it: the
-  // path keeps the band's centre and the output is shifted, so nothing wraps.
+  // A band beside the frequency is served when the stream holds all of it. A
+  // shift at the band's own rate wraps what passes its edges, so a stream at least
+  // as fast as the band keeps the band's centre through the path and is shifted at
+  // its own rate.
   s.beside = band >= 0 && !inside && RtlBandFits(table[band], s.frequency, s.rate);
+  bool shiftAfter = s.beside || (inside && s.rate >= uint32_t(table[band].SampleRate));
   char why[kReasonSize];
   s.zeros = !(inside || s.beside) ||
             ((band != c.band || !IsOpen(c.channel)) && !StreamOpenBand(c, band, why));
@@ -68,8 +71,8 @@ static void retune(RtlSession& s) {
     enterZeros(s);
   } else {
     double offset = double(s.frequency) - double(c.bandL0);
-    StreamShiftOutput(c, s.beside ? -offset : 0.0, s.rate);
-    if (!IqPathInit(*c.path, c.bandRate, s.rate, s.beside ? 0.0 : offset)) {
+    StreamShiftOutput(c, shiftAfter ? -offset : 0.0, s.rate);
+    if (!IqPathInit(*c.path, c.bandRate, s.rate, shiftAfter ? 0.0 : offset)) {
       printf("%s no signal path from %d to %u samples/s\n", c.tag, int(c.bandRate), s.rate);
       enterZeros(s);
     }

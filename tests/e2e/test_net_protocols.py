@@ -113,6 +113,8 @@ def test_rtltcp_real_clients_get_the_tone_at_its_frequency_at_the_rate_they_aske
         # Tuned beside the band: the stream holds the whole band off its centre.
         tuned = osmosdr_samples(tmp_path, 1024000, L0 - 200000)
         assert_tone(tuned, 1024000, L0 - 200000)
+        # Tuned inside, off the centre: the band's far edge must not fold over.
+        assert_tone(osmosdr_samples(tmp_path, 1024000, L0 - 90000), 1024000, L0 - 90000)
         # Outside the band's own width the stream is empty but for the few
         # spurs that 8-bit samples of a pure tone make (about -55 dB).
         spectrum = numpy.abs(numpy.fft.fftshift(numpy.fft.fft(tuned)))
