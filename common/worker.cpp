@@ -4,8 +4,10 @@ static DWORD WINAPI Run(void* context) {
   Worker& w = *static_cast<Worker*>(context);
   for (;;) {
     WaitForSingleObject(w.wake, INFINITE);
+    // Read before the run: a stop asked during it still gets one run after it.
+    bool quitting = w.quit.load();
     w.work();
-    if (w.quit.load()) return 0;
+    if (quitting) return 0;
   }
 }
 
