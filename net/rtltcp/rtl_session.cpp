@@ -23,6 +23,7 @@ struct RtlSession {
   bool zeros;            // no band covers the frequency: the stream is zero at the rate
   bool beside;           // the frequency lies outside the band, which the stream holds whole
   ULONGLONG zerosSince;  // when the zero stream began
+  ULONGLONG lookedAt;    // when the zero stream last looked for a band to serve
   int64_t zerosSent;     // samples of it so far
 };
 
@@ -48,22 +49,28 @@ static void enterZeros(RtlSession& s) {
   s.zerosSent = 0;
 }
 
+// The band that serves the frequency, or -1: one that covers it, or one beside
+// it that the stream holds whole (beside says which).
+static int32_t pickBand(const RtlSession& s, BandEntry table[kBandCount], bool* inside,
+                        bool* beside) {
+  int32_t count = ProbeBandTable(table);
+  int32_t band = RtlPickBand(table, count, s.frequency, inside);
+  *beside = band >= 0 && !*inside && RtlBandFits(table[band], s.frequency, s.rate);
+  return *inside || *beside ? band : -1;
+}
+
 // Picks the band for the frequency and designs the path to the rate.
 static void retune(RtlSession& s) {
   StreamClient& c = *s.c;
   BandEntry table[kBandCount];
-  int32_t count = ProbeBandTable(table);
   bool inside = false;
-  int32_t band = RtlPickBand(table, count, s.frequency, &inside);
-  // A band beside the frequency is served when the stream holds all of it. A
-  // shift at the band's own rate wraps what passes its edges, so a stream at least
-  // as fast as the band keeps the band's centre through the path and is shifted at
-  // its own rate.
-  s.beside = band >= 0 && !inside && RtlBandFits(table[band], s.frequency, s.rate);
+  int32_t band = pickBand(s, table, &inside, &s.beside);
+  // A shift at the band's own rate wraps what passes its edges, so a stream at
+  // least as fast as the band keeps the band's centre through the path and is
+  // shifted at its own rate.
   bool shiftAfter = s.beside || (inside && s.rate >= uint32_t(table[band].SampleRate));
   char why[kReasonSize];
-  s.zeros = !(inside || s.beside) ||
-            ((band != c.band || !IsOpen(c.channel)) && !StreamOpenBand(c, band, why));
+  s.zeros = band < 0 || ((band != c.band || !IsOpen(c.channel)) && !StreamOpenBand(c, band, why));
   StreamEndMessage(c);
   QueueFlush(c.queue);
   StreamSetFormat(c, kIqU8Centre1275, s.rate, 0);
@@ -133,6 +140,18 @@ static bool takeCommands(RtlSession& s, const uint8_t* data, int n, char* why) {
   return true;
 }
 
+// A client that tuned where no band was (the receiver not started yet) gets its
+// band once one is published there: the zero stream looks once a second.
+static bool bandAppeared(RtlSession& s) {
+  const ULONGLONG kLookAgainMs = 1000;
+  ULONGLONG now = GetTickCount64();
+  if (now - s.lookedAt < kLookAgainMs) return false;
+  s.lookedAt = now;
+  BandEntry table[kBandCount];
+  bool inside = false, beside = false;
+  return pickBand(s, table, &inside, &beside) >= 0;
+}
+
 // The zero stream keeps the asked rate by the clock.
 static void pumpZeros(RtlSession& s) {
   int64_t due = int64_t((GetTickCount64() - s.zerosSince) * s.rate / 1000) - s.zerosSent;
@@ -173,6 +192,7 @@ static void serve(RtlSession& s, char* why) {
     if (!GuardTimeout(s.guard, GetTickCount64(), why)) return;
     if (s.zeros) {
       pumpZeros(s);
+      if (bandAppeared(s)) retune(s);
     } else {
       StreamPump(c);
     }

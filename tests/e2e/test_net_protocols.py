@@ -136,6 +136,20 @@ def test_rtltcp_real_clients_get_the_tone_at_its_frequency_at_the_rate_they_aske
     assert "rtltcp 00 new client from 127.0.0.1:" in log(net)
 
 
+def test_rtltcp_client_tuned_before_the_receiver_started_gets_its_band_once_published():
+    with server("--rtltcp", RTL) as net:
+        r = raw(RTL)
+        assert r.recv(12, socket.MSG_WAITALL)[:4] == b"RTL0"
+        r.sendall(struct.pack(">BI", 2, 250000) + struct.pack(">BI", 1, L0))
+        wait_log(net, "settings: %d Hz, 250000 samples/s, gain 0.0 dB: no band covers it" % L0)
+        with simulator(*BANDS):
+            wait_log(net, "settings: %d Hz, 250000 samples/s, gain 0.0 dB: band 0" % L0)
+            data = r.recv(4 * 250000, socket.MSG_WAITALL)
+        r.close()
+    raw_iq = numpy.frombuffer(data[-2 * 250000:], numpy.uint8).astype(float)
+    assert_tone((raw_iq[0::2] - 127.5) / 127.5 + 1j * (raw_iq[1::2] - 127.5) / 127.5, 250000, L0)
+
+
 def test_options_help_usage_errors_and_a_busy_port():
     res = run("VEXA_Net.exe", "--help")
     assert res.returncode == 0 and "--spyserver BASEPORT" in res.stdout
