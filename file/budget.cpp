@@ -161,6 +161,15 @@ static void Delete(const Scan& s, uint64_t budgetBytes) {
 }
 
 void KeepWithinBudget(int32_t band, uint64_t budgetBytes, uint64_t nextBytes) {
+  // A band published anew at a higher rate may no longer fit one file in the
+  // budget set at the start: emptying the folder would not make it fit either.
+  if (nextBytes > budgetBytes) {
+    ConsolePrintf(stdout,
+                  "\nBudget %.3f GB holds less than one file of the band now (%.3f GB): "
+                  "nothing deleted",
+                  double(budgetBytes) / kBytesPerGigabyte, double(nextBytes) / kBytesPerGigabyte);
+    return;
+  }
   static Scan s;  // the names take more than a small stack should
   s.band = band;
   s.after = Place{0, ""};  // before every recording: order 0 is none

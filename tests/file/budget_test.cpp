@@ -140,6 +140,22 @@ TEST_F(BudgetTest, TheOldestOwnRecordingsGoUntilTheRestAndTheNewFileFit) {
   EXPECT_EQ(left, disk.Present());
 }
 
+// Published anew at four times the rate, the band's files no longer fit the budget
+// set at the start: the recordings stay rather than all going for nothing.
+TEST_F(BudgetTest, ABudgetThatNoLongerHoldsOneFileDeletesNothing) {
+  PutFile("B3_20150303_081500_7050kHz.wav", file);
+  PutFile("B3_20150303_084500_7050kHz.wav", file);
+  SetBudget(w, file * 5 / 2);
+  Retune(w, 768000, 7050000);
+  testing::internal::CaptureStdout();
+  At(9, 0);
+  EXPECT_EQ(
+      "\nBudget 1.728 GB holds less than one file of the band now (2.765 GB): nothing deleted"
+      "\nB3_20150303_090000_7050kHz.wav ",
+      testing::internal::GetCapturedStdout());
+  EXPECT_EQ(3u, disk.Present().size());
+}
+
 TEST_F(BudgetTest, WithoutABudgetNothingIsDeleted) {
   for (int hour = 0; hour < 8; hour++) {
     PutFile("B3_20150303_0" + std::to_string(hour) + "0000_7050kHz.wav", file);
