@@ -25,6 +25,16 @@ int32_t ProbeBandTable(BandEntry table[kBandCount]) {
   return count;
 }
 
+bool BandOpens(int32_t band) {
+  char name[kBandNameSize];
+  BandName(band, name);
+  BandChannel probe;
+  ChannelInit(probe);
+  bool ok = Open(probe, name);
+  Close(probe);
+  return ok;
+}
+
 int LocateBand(int value) {
   if (value < kBandCount) return value;
   int64_t target = int64_t(value) * 1000;

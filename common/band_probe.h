@@ -18,6 +18,9 @@ struct BandEntry {
 // opened or was refused plus 1, 0 when none did.
 int32_t ProbeBandTable(BandEntry table[kBandCount]);
 
+// Band `band` opens now (it is published and accepted).
+bool BandOpens(int32_t band);
+
 // Turns a band number (0..31) or a frequency in kHz into a band index;
 // returns value itself when no published band covers the frequency.
 int LocateBand(int value);

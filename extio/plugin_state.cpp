@@ -15,6 +15,7 @@ void InitPluginState(HMODULE module) {
   State.Module = module;
   State.StatusSlot = TlsAlloc();
   WaiterInit(State.Selected);
+  InitializeCriticalSection(&State.ReopenLock);
   InitializeCriticalSection(&State.ThreadLock);
   State.Thread = nullptr;
   State.StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -49,6 +50,7 @@ void FreePluginState() {
   CloseEvent(&State.HostFree);
   CloseEvent(&State.StopEvent);
   DeleteCriticalSection(&State.ThreadLock);
+  DeleteCriticalSection(&State.ReopenLock);
   WaiterFree(State.Selected);
   if (State.StatusSlot != TLS_OUT_OF_INDEXES) TlsFree(State.StatusSlot);
   State.StatusSlot = TLS_OUT_OF_INDEXES;
@@ -72,23 +74,41 @@ int32_t CopyBandTable(BandEntry table[kBandCount]) {
   return count;
 }
 
-bool ReopenSelectedBand() {
+// Under ReopenLock. The dialog may select another band while this installs the one
+// it read before: whoever installs last looks again, so the band left open is
+// always the one selected. False when SelectedBand is not listed.
+static bool InstallSelectedBand(bool* opened) {
   int32_t band;
   bool listed;
-  bool opened = false;
-  // The dialog may select and install another band while the streaming thread
-  // installs the one it read before: whoever installs last looks again, so the
-  // band left open is always the one selected.
   do {
     band = State.SelectedBand;
     listed = band >= 0 && band < State.BandCount;
     if (listed)
-      opened = WaiterOpen(State.Selected, band);
+      *opened = WaiterOpen(State.Selected, band);
     else
       WaiterClose(State.Selected);
   } while (band != State.SelectedBand);
+  return listed;
+}
+
+bool ReopenSelectedBand() {
+  bool opened = false;
+  EnterCriticalSection(&State.ReopenLock);
+  bool listed = InstallSelectedBand(&opened);
+  LeaveCriticalSection(&State.ReopenLock);
   if (!listed) return false;
   // Outside the lock: the host may call back into the plug-in from its callback.
+  SendBandChanged();
+  return opened;
+}
+
+bool OpenSelectedBand(bool afterRestart) {
+  bool opened = false;
+  EnterCriticalSection(&State.ReopenLock);
+  bool listed = !SelectedBandOpen() && InstallSelectedBand(&opened);
+  if (listed && afterRestart) ForgetToldRate();
+  LeaveCriticalSection(&State.ReopenLock);
+  if (!listed) return false;
   SendBandChanged();
   return opened;
 }

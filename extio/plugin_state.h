@@ -34,6 +34,7 @@ struct PluginState {
   HMODULE Module;                        // the dialog template is loaded from it
   DWORD StatusSlot;                  // thread-local: set while the thread is inside a status call
   BandWaiter Selected;               // SelectedChannel and the band it is open on
+  CRITICAL_SECTION ReopenLock;       // one (re)open of SelectedChannel at a time
   CRITICAL_SECTION ThreadLock;       // StartHW and StopHW may come from two host threads at once
   HANDLE Thread;                     // streaming thread, null while none is held
   HANDLE StopEvent;                  // manual-reset: set while the streaming thread must end
@@ -69,6 +70,13 @@ void ProbeBands();
 // when the rate is new to it, then 103, 101, 102). False, with nothing sent, when
 // SelectedBand is out of range; false, with the calls made, when the band does not open.
 bool ReopenSelectedBand();
+
+// As ReopenSelectedBand, but only while SelectedChannel is not open on SelectedBand,
+// checked and opened under the lock of every reopen: the dialog and a streaming
+// thread that waits for its band never both open it (which would skip what came in
+// between, and tell the host twice). afterRestart: the host hears 100 again. False,
+// with nothing sent, when it was open already.
+bool OpenSelectedBand(bool afterRestart);
 
 // SelectedChannel is open on SelectedBand.
 bool SelectedBandOpen();

@@ -165,6 +165,7 @@ static bool SameEntry(const BandEntry& a, const BandEntry& b) {
 }
 
 void FillSettingsDialog(HWND window) {
+  int32_t beforeBand = State.SelectedBand;
   BandEntry before = SelectedEntry();
   ProbeBands();
   BandEntry table[kBandCount];
@@ -177,6 +178,10 @@ void FillSettingsDialog(HWND window) {
   SetSpinPosition(window);
   ShowBandFigures(window);
   // Reopening starts at the publisher's position, skipping what the stream has not
-  // delivered yet: only for another band, a closed one, or one that changed.
-  if (!SelectedBandOpen() || !SameEntry(before, SelectedEntry())) ReopenSelectedBand();
+  // delivered yet: only for a band that changed while selected, or one not open
+  // yet (which the streaming thread may open first).
+  if (beforeBand == State.SelectedBand && !SameEntry(before, SelectedEntry()))
+    ReopenSelectedBand();
+  else
+    OpenSelectedBand(false);
 }

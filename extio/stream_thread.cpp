@@ -110,19 +110,16 @@ static bool TakeHost(LONG generation) {
 
 // The selected band did not open (the publisher is not there yet, or restarts):
 // tries again at most every kRetryOpenMs, and tells the host as after a restart
-// once it opens.
+// once it opens, unless the dialog opened it first.
 static void RetryClosedBand(ULONGLONG* lastTry) {
   int32_t band = State.SelectedBand;
   if (band < 0 || State.Selected.band >= 0) return;
   ULONGLONG now = GetTickCount64();
   if (now - *lastTry < kRetryOpenMs) return;
   *lastTry = now;
-  // Opened once to see it is there; the reopen does the rest, for whichever band
-  // the dialog has selected by then.
-  if (!WaiterOpen(State.Selected, band)) return;
+  if (!BandOpens(band)) return;
   ProbeBands();
-  ForgetToldRate();
-  ReopenSelectedBand();
+  OpenSelectedBand(true);
 }
 
 // Runs on a reference to the module that StartStreamThread took for it.
