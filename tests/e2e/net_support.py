@@ -3,6 +3,7 @@ here over loopback, and readers of its log and its datagrams."""
 import re
 import socket
 import sys
+import threading
 import time
 from contextlib import contextmanager
 
@@ -86,6 +87,31 @@ def drain(udp, quiet=0.5):
         pass
     udp.settimeout(5)
     return got
+
+
+@contextmanager
+def draining(udp, quiet=0.5):
+    """Receives udp's datagrams on a thread of its own while the block runs, as a
+    client that keeps up does (datagrams left unread overflow the socket's buffer),
+    then until nothing comes for `quiet` seconds. Yields the list they go into."""
+    got, done = [], threading.Event()
+
+    def run():
+        udp.settimeout(quiet)
+        while True:
+            try:
+                got.append(vexa_client.parse_datagram(udp.recv(2048)))
+            except socket.timeout:
+                if done.is_set():
+                    return
+    reader = threading.Thread(target=run)
+    reader.start()
+    try:
+        yield got
+    finally:
+        done.set()
+        reader.join()
+        udp.settimeout(5)
 
 
 def counter_index(block):

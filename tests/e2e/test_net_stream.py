@@ -11,7 +11,7 @@ import soundfile
 
 from conftest import ROOT
 from net_support import (QUIT, SCALE, assert_contiguous, blocks, c_ok, connect, drain,
-                         receiver, server, vexa_client, wait_all_closed)
+                         draining, receiver, server, vexa_client, wait_all_closed)
 
 
 def test_stream_carries_the_counter_pattern_and_numbers_blocks(band0):
@@ -86,12 +86,12 @@ def test_thousand_attach_detach_cycles_on_a_streaming_connection(band0):
     with server() as net:
         c, u = connect(), receiver()
         assert c_ok(c.command("attach 0"))
-        assert c.command("start iq %d" % u.getsockname()[1]) == "OK"
-        for _ in range(1000):
-            assert c.command("detach 0") == "OK"
-            assert c_ok(c.command("attach 0"))
-        assert c.command("stop iq") == "OK"
-        sent = drain(u)  # empty when the cycles left the sender no block to send
+        with draining(u) as sent:  # empty when the cycles left the sender no block to send
+            assert c.command("start iq %d" % u.getsockname()[1]) == "OK"
+            for _ in range(1000):
+                assert c.command("detach 0") == "OK"
+                assert c_ok(c.command("attach 0"))
+            assert c.command("stop iq") == "OK"
         last = max(d[0] for d in sent) if sent else -1
         u2 = receiver()
         assert c.command("start iq %d" % u2.getsockname()[1]) == "OK"
