@@ -59,7 +59,12 @@ SOCKET ListenOn(uint32_t address, int port, int* error, const char** call) {
     closesocket(s);
     return INVALID_SOCKET;
   }
-  listen(s, SOMAXCONN);
+  *call = "listen";
+  if (listen(s, SOMAXCONN) == SOCKET_ERROR) {
+    *error = WSAGetLastError();
+    closesocket(s);
+    return INVALID_SOCKET;
+  }
   return s;
 }
 

@@ -23,5 +23,5 @@ bool PeerAllowed(const AccessList& allow, const sockaddr_in& peer, int port);
 void FormatPeer(const sockaddr_in& peer, char* text);
 
 // A TCP socket listening on address:port; INVALID_SOCKET on failure, with the
-// Winsock error and the call that failed ("socket" or "bind").
+// Winsock error and the call that failed ("socket", "bind" or "listen").
 SOCKET ListenOn(uint32_t address, int port, int* error, const char** call);
