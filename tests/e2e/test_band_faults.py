@@ -99,7 +99,11 @@ def test_a_restart_with_a_larger_ring_is_followed_by_the_recorder_server_and_plu
                 wait_for_files(rec, 2)
                 u.settimeout(30)
                 after = blocks(u, 60)[-40:]
-                plugin.wait_for("data: the counter jumped", timeout=40)
+                try:
+                    plugin.wait_for("data: the counter jumped", timeout=40)
+                except AssertionError as e:  # what the other readers saw meanwhile
+                    raise AssertionError("%s\nrecorder:\n%s\nsimulator:\n%s\nserver:\n%s" % (
+                        e, rec.stdout, new.stdout, log(net)[-2000:])) from None
                 time.sleep(1)
                 assert rec.stop() == 0
                 plugin.wait(90)
