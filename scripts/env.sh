@@ -100,12 +100,19 @@ vexa_package() {
 
 # Creates the selected architecture's Wine prefix on its first use.
 vexa_prefix() {
-  [ -f "$WINEPREFIX/system.reg" ] && return 0
   local log=$BUILD_ROOT/wineprefix-$VEXA_BUILD_ARCH.log
-  echo "creating the $WINEARCH Wine prefix in $WINEPREFIX"
-  { "$VEXA_WINE" wineboot -i && wineserver -w; } >"$log" 2>&1 && [ -f "$WINEPREFIX/system.reg" ] ||
-    vexa_fail "creating the Wine prefix ($VEXA_WINE wineboot -i with WINEPREFIX=$WINEPREFIX)" \
-      "delete $WINEPREFIX and run again; if it fails again, check that Debian's wine packages are installed" "$log"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "creating the $WINEARCH Wine prefix in $WINEPREFIX"
+    { "$VEXA_WINE" wineboot -i && wineserver -w; } >"$log" 2>&1 && [ -f "$WINEPREFIX/system.reg" ] ||
+      vexa_fail "creating the Wine prefix ($VEXA_WINE wineboot -i with WINEPREFIX=$WINEPREFIX)" \
+        "delete $WINEPREFIX and run again; if it fails again, check that Debian's wine packages are installed" "$log"
+  fi
+  # A program that crashes prints its backtrace and ends, instead of waiting for
+  # someone to close Wine's crash dialog on the virtual display.
+  grep -q '^"ShowCrashDialog"=dword:00000000' "$WINEPREFIX/user.reg" 2>/dev/null ||
+    "$VEXA_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+      >>"$log" 2>&1 ||
+    echo "Wine's crash dialog stays on in $WINEPREFIX: a crash waits instead of ending (see $log)"
 }
 
 # Installs what is missing, probes the architectures and builds every one of them
