@@ -6,8 +6,6 @@ import shutil
 import subprocess
 from types import SimpleNamespace
 
-import pytest
-
 from conftest import ARCH, ARTIFACTS, BIN, Proc, run, simulator
 # env is the fixture both modules use.
 from extio_support import (BANDS, HOST, NEW_RATE, PLUGIN, TRIPLE, assert_clean, env, host, millis,

@@ -3,10 +3,8 @@
 import socket
 import struct
 import subprocess
-import time
 
 import numpy
-import pytest
 
 from conftest import run, simulator
 from net_support import log, server, wait_log
