@@ -31,6 +31,16 @@ ARTIFACTS = BUILD / "test-artifacts"
 WINE = os.environ["VEXA_WINE"]
 
 
+def clear_of_the_hour(seconds, tz_hours=0.0):
+    """Waits, while the top of the hour (UTC, or tz_hours ahead) is less than
+    `seconds` away, until it has passed: a recording across it rightly starts a
+    file more than a test that counts them expects. A test that calls it allows
+    `seconds` more in its timeout."""
+    left = 3600 - (time.time() + tz_hours * 3600) % 3600
+    if left < seconds:
+        time.sleep(left + 1)
+
+
 def wine_env(**extra):
     env = dict(os.environ)
     env.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", WINELOADER=WINE)

@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from conftest import Proc, run, simulator
+from conftest import Proc, clear_of_the_hour, run, simulator
 from extio_support import HOST, PLUGIN, env, stats  # noqa: F401 (env: the display fixture)
 from net_support import (blocks, connect, counter_index, log, receiver, server, vexa_client,
                          wait_log)
@@ -75,9 +75,10 @@ def runs(got):
 
 # The plug-in's host runs on for a fixed time: long enough for the new publisher to
 # wait for the readers to let go and start, also on a loaded machine.
-@pytest.mark.timeout(150)
+@pytest.mark.timeout(230)
 def test_a_restart_with_a_larger_ring_is_followed_by_the_recorder_server_and_plugin(
         workdir, env):
+    clear_of_the_hour(80)
     band = ("--band", 14, "--signal", "counter")
     with server() as net:
         c, u = connect(), receiver()
@@ -175,8 +176,9 @@ def first_index(folder, name):
 RING = (1 << 22) - 8
 
 
-@pytest.mark.timeout(120)
+@pytest.mark.timeout(180)
 def test_a_recorder_across_a_receiver_that_quits_and_restarts_keeps_its_first_samples(workdir):
+    clear_of_the_hour(60)
     band = ("--band", 11, "--signal", "counter", "--ring", RING)
     rec = None
     try:
@@ -199,8 +201,9 @@ def test_a_recorder_across_a_receiver_that_quits_and_restarts_keeps_its_first_sa
     assert first_index(workdir, names[1]) == 0  # the new run from its first sample
 
 
-@pytest.mark.timeout(150)
+@pytest.mark.timeout(230)
 def test_two_recorders_behind_a_dead_publisher_let_it_come_back_with_a_larger_ring(tmp_path):
+    clear_of_the_hour(80)
     band = ("--band", 8, "--signal", "counter")
     folders = [tmp_path / "a", tmp_path / "b"]
     for folder in folders:

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 import soundfile
 
-from conftest import Proc, have, run, simulator, wine_env
+from conftest import Proc, clear_of_the_hour, have, run, simulator, wine_env
 
 EXE = "VEXA_File.exe"
 L0 = 7050000
@@ -127,10 +127,7 @@ def record(workdir, band, args, seconds=2.0, sim_args=(), tz_hours=0.0):
     """Records band for a while and stops with Ctrl+C; returns the files, the
     recorder's output and the UTC times around the run. tz_hours puts the
     recorder in a time zone that many hours ahead of UTC."""
-    # A run that crossed the top of the hour would rightly make two files.
-    offset = datetime.timedelta(hours=tz_hours)
-    while (datetime.datetime.now(datetime.timezone.utc) + offset).strftime("%M%S") >= "5945":
-        time.sleep(0.5)
+    clear_of_the_hour(15, tz_hours)
     # The run-time library reads POSIX-style zones: name, hours west of UTC, no DST.
     zone = "VXT%+d:%02d" % (-int(tz_hours), round(abs(tz_hours) % 1 * 60))
     with simulator("--band", band, "--l0", L0, "--signal", "counter", *sim_args):

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 import soundfile
 
-from conftest import Proc, simulator
+from conftest import Proc, clear_of_the_hour, simulator
 from test_file import BLOCK, EXE, L0, assert_contiguous, check_layout, counter_indices
 
 RATE = 192000
@@ -68,7 +68,9 @@ def files_true_to_their_samples(workdir, names):
     return files
 
 
+@pytest.mark.timeout(100)
 def test_a_publisher_that_jumps_or_restarts_gets_a_new_file_with_nothing_stale(workdir):
+    clear_of_the_hour(40)
     band = ("--band", 13, "--signal", "counter")
     resync = "13 receiver : band re-synchronised, "
     # The jump comes late enough for the recorder to be running by then, even on
@@ -103,7 +105,9 @@ def test_a_publisher_that_jumps_or_restarts_gets_a_new_file_with_nothing_stale(w
     assert rates == [(192000, L0, 0), (192000, L0, 0), (96000, 14074000, 0)]
 
 
+@pytest.mark.timeout(90)
 def test_a_recorder_frozen_longer_than_its_ring_says_what_it_lost_and_keeps_files_true(workdir):
+    clear_of_the_hour(30)
     # A 1 MiB ring lasts 0.68 s; the recorder is frozen for 2 s, as a slow disk or
     # a virus scan would hold it.
     with simulator("--band", 12, "--signal", "counter", "--ring", 1 << 20):
@@ -178,8 +182,9 @@ def check_24_bit_file(path):
     assert_contiguous(counter_indices(values[:, 0], values[:, 1]))
 
 
-@pytest.mark.timeout(120)  # two 10-second waits for the next file
+@pytest.mark.timeout(180)  # two 10-second waits for the next file
 def test_a_full_disk_is_reported_once_and_recording_goes_on_when_space_returns(small_disk):
+    clear_of_the_hour(60)
     filler = small_disk / "filler"
     filler.write_bytes(bytes(7 << 20))  # leaves room for about one second of recording
     with simulator("--band", 11, "--signal", "counter"):
@@ -207,9 +212,10 @@ def test_a_full_disk_is_reported_once_and_recording_goes_on_when_space_returns(s
 PAUSE_AT = 6
 
 
-@pytest.mark.timeout(90)
+@pytest.mark.timeout(135)
 @pytest.mark.parametrize("stall", [2.5, 5.5, 8])
 def test_a_receiver_that_stalls_and_goes_on_gets_a_new_file_with_nothing_lost(workdir, stall):
+    clear_of_the_hour(45)
     # The simulator writes nothing for `stall` seconds, then goes on at its pace
     # with no burst. The longer stalls outlast the 5 s after which the readers let
     # a quiet band go, so the band is looked up again before it goes on.
