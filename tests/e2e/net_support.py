@@ -78,14 +78,8 @@ def blocks(udp, count):
 def drain(udp, quiet=0.5):
     """Receives until nothing comes for `quiet` seconds; returns the datagrams.
     Only for a stream that has been stopped or paused."""
-    udp.settimeout(quiet)
-    got = []
-    try:
-        while len(got) < 100000:
-            got.append(vexa_client.parse_datagram(udp.recv(2048)))
-    except socket.timeout:
+    with draining(udp, quiet) as got:
         pass
-    udp.settimeout(5)
     return got
 
 
@@ -93,12 +87,13 @@ def drain(udp, quiet=0.5):
 def draining(udp, quiet=0.5):
     """Receives udp's datagrams on a thread of its own while the block runs, as a
     client that keeps up does (datagrams left unread overflow the socket's buffer),
-    then until nothing comes for `quiet` seconds. Yields the list they go into."""
+    then until nothing comes for `quiet` seconds (a stream that never pauses stops
+    it at a million). Yields the list they go into."""
     got, done = [], threading.Event()
 
     def run():
         udp.settimeout(quiet)
-        while True:
+        while len(got) < 1000000:
             try:
                 got.append(vexa_client.parse_datagram(udp.recv(2048)))
             except socket.timeout:
