@@ -214,7 +214,10 @@ def test_two_recorders_behind_a_dead_publisher_let_it_come_back_with_a_larger_ri
             recs.append(Proc(RECORDER, 8, cwd=folders[0]))
             recs[0].wait_for(".wav ")
             time.sleep(1)
-        time.sleep(3)  # the second opens the band its publisher has left
+        # The second opens the band its publisher has left, a little after the first
+        # saw its last block, and before the first lets it go five seconds after that
+        # (a Wine start can take two or three of those on a loaded machine).
+        time.sleep(1)
         recs.append(Proc(RECORDER, 8, cwd=folders[1]))
         recs[1].wait_for("8 receiver : SampleRate=")
         began = time.monotonic()
