@@ -13,6 +13,7 @@
 
 static const int kMinScale = 0;
 static const int kMaxScale = 24;
+static const DWORD kClickWaitMs = 2000;
 
 void PumpMessages() {
   MSG msg;
@@ -132,23 +133,43 @@ void PostSpinClick(HWND dialog, bool up) {
   PostMessageA(spin, WM_LBUTTONUP, 0, at);
 }
 
+static int SpinPosition(HWND spin) {
+  LRESULT pos = SendMessageA(spin, UDM_GETPOS, 0, 0);
+  return HIWORD(pos) ? -1 : short(LOWORD(pos));
+}
+
+// A posted click waits behind whatever the plug-in's dialog thread has queued, and
+// a position asked for is answered before it: wait, as a user watches the buddy,
+// until the click has moved the control.
+static int WaitForSpinPosition(HWND spin, int target) {
+  DWORD start = GetTickCount();
+  int pos;
+  do {
+    RunLoop(20, nullptr, 0);
+    pos = SpinPosition(spin);
+  } while (pos != target && GetTickCount() - start < kClickWaitMs);
+  return pos;
+}
+
 // Mouse clicks on the upper or the lower arrow of the up-down control, through the
 // message loop as a user's clicks come.
 void ClickSpin(HWND dialog, long clicks) {
   HWND spin = GetDlgItem(dialog, IDC_SCALE_SPIN);
-  LRESULT pos = 0;
+  int step = clicks > 0 ? 1 : -1;
+  int target = SpinPosition(spin);
+  int pos = target;
   SetClicking(true);
   for (long i = 0; i < labs(clicks); i++) {
-    // The plug-in may convert at the next position before this loop sees it.
-    WidenScaleRange(g_log.scale + (clicks > 0 ? 1 : -1), false);
+    if (target + step >= kMinScale && target + step <= kMaxScale) target += step;
+    // Every click posted so far may be converted at before the position is read back.
+    WidenScaleRange(target, false);
     PostSpinClick(dialog, clicks > 0);
-    RunLoop(20, nullptr, 0);
-    pos = SendMessageA(spin, UDM_GETPOS, 0, 0);
-    if (!HIWORD(pos)) WidenScaleRange(short(LOWORD(pos)), true);
+    pos = WaitForSpinPosition(spin, target);
+    WidenScaleRange(pos, true);
   }
   SetClicking(false);
   char text[32];
   GetDlgItemTextA(dialog, IDC_SCALE_EDIT, text, sizeof text);
   printf("scale: %ld clicks %s, position %d, buddy \"%s\"\n", labs(clicks),
-         clicks > 0 ? "up" : "down", int(short(LOWORD(pos))), text);
+         clicks > 0 ? "up" : "down", pos, text);
 }
