@@ -217,11 +217,12 @@ def test_start_before_the_publisher_is_back_streams_when_it_comes(env):
 
 # The band's LO, rate and block length change under a host that reads every call
 # with StartHW's count: each change is reported after its block, the rate change
-# with 100 first, and the count never moves while nothing is lost or repeated.
+# with 100 first, and the count never moves while nothing is lost or repeated. The
+# first change comes 2 s in: a loaded machine may take a second to start the host.
 def test_header_changes_are_reported_and_the_count_stays(env):
-    with simulator("--band", 0, "--block", 1024, "--at", 1, "l0=7100000", "--at", 2,
-                   "rate=96000", "--at", 3, "block=512", "--at", 4, "block=2048"):
-        res, lines = host(env, "open", "start", "run", 6, "lo", "sr", "stop",
+    with simulator("--band", 0, "--block", 1024, "--at", 2, "l0=7100000", "--at", 3,
+                   "rate=96000", "--at", 4, "block=512", "--at", 5, "block=2048"):
+        res, lines = host(env, "open", "start", "run", 7, "lo", "sr", "stop",
                           options=("--start-count",))
     assert "start: StartHW returned 1024" in lines
     stream = [l for l in lines if l.startswith("status") and "plug-in's" in l]
@@ -269,8 +270,10 @@ def test_stream_restarts_cleanly_where_the_publisher_jumps(env):
     assert res.stderr == (skipped if s["lost"] else "")
 
 
+# The publisher writes for 4 s, long enough for a host that starts slowly to see its
+# data, and is silent when the host stops 4 s after the data came.
 def test_stop_while_the_publisher_is_silent(env):
-    with simulator("--band", 0, "--block", 1024, "--blocks", 300):
-        res, lines = host(env, "open", "start", "data", 50, "run", 3, "stop")
+    with simulator("--band", 0, "--block", 1024, "--blocks", 750):
+        res, lines = host(env, "open", "start", "data", 50, "run", 4, "stop")
     assert millis(lines, "stop:") < 1000
     assert_clean(res, lines)
