@@ -15,8 +15,8 @@ vexa_build
 if [ "$name" = dsp ]; then
   native=$BUILD_ROOT/native
   mkdir -p "$native"
-  g++ -O2 -msse2 -std=c++17 -Wall -Wextra -Werror -DVEXA_WITH_LIQUID -I"$ROOT/net/dsp" \
-    "$ROOT"/net/dsp/*.cpp "$ROOT/bench/bench_dsp.cpp" -lliquid -o "$native/bench_dsp" ||
+  g++ -O2 -msse2 -std=c++17 -Wall -Wextra -Werror -DVEXA_WITH_LIQUID -I"$ROOT/dsp" \
+    "$ROOT"/dsp/*.cpp "$ROOT/bench/bench_dsp.cpp" -lliquid -o "$native/bench_dsp" ||
     vexa_fail "building the native bench_dsp with liquid-dsp" "check that libliquid-dev is installed (scripts/setup.sh)"
   echo "== native Linux build of the same sources, beside liquid-dsp"
   "$native/bench_dsp"
