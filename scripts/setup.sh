@@ -6,7 +6,8 @@ set -uo pipefail
 # The 64-bit set builds both architectures and runs the x64 programs; the 32-bit
 # set only adds running the x86 programs, so a mirror that fails the i386 index
 # costs the x86 runs and nothing else. gr-osmosdr, gnuradio and rtl-433 are real
-# rtl_tcp clients for the tests (about two minutes more on a fresh machine).
+# rtl_tcp clients for the tests (about two minutes more on a fresh machine);
+# wsjtx brings WSJT-X's own simulators and decoders, fftw the benchmark's baseline FFT.
 packages64=(
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
@@ -15,7 +16,7 @@ packages64=(
   python3 python3-pytest python3-pytest-timeout python3-pytest-rerunfailures python3-numpy python3-soundfile python3-matplotlib
   sox libsox-fmt-all sndfile-programs alsa-utils libasound2-plugins
   tmux procps libliquid-dev
-  gr-osmosdr gnuradio rtl-433
+  gr-osmosdr gnuradio rtl-433 wsjtx libfftw3-dev
 )
 packages32=(wine32:i386 libasound2-plugins:i386)
 
