@@ -38,10 +38,9 @@ static void ChooseFormat(RecorderSettings* s) {
   if (s->format == Pcm24Plain) printf("Wav files using WAVEFORMATEX in format tag\n");
 }
 
-// False, with a message, for a letter that is no flag: a typo must not record
-// otherwise than asked.
-static bool ApplyFlags(const char* flags, RecorderSettings* s) {
-  if (strcmp(flags, "-") == 0) return true;
+// Characters that are no flag are skipped without a message, so a word like
+// "x" or "-" gives no flags: the way to give a budget without them.
+static void ApplyFlags(const char* flags, RecorderSettings* s) {
   for (const char* p = flags; *p; p++) {
     switch (toupper(static_cast<unsigned char>(*p))) {
       case 'L':
@@ -66,11 +65,9 @@ static bool ApplyFlags(const char* flags, RecorderSettings* s) {
         }
         break;
       default:
-        fprintf(stderr, "Bad Flags (%s)\n", flags);
-        return false;
+        break;
     }
   }
-  return true;
 }
 
 bool ParseCommandLine(int argc, char** argv, RecorderSettings* s) {
@@ -91,7 +88,7 @@ bool ParseCommandLine(int argc, char** argv, RecorderSettings* s) {
     return false;
   }
   ChooseFormat(s);
-  if (argc > 3 && !ApplyFlags(argv[3], s)) return false;
+  if (argc > 3) ApplyFlags(argv[3], s);
   s->budget = Budget{NoBudget, 0, ""};
   if (argc > 4 && !ParseBudget(argv[4], &s->budget)) {
     fprintf(stderr, "Bad Budget (%s)\n", argv[4]);

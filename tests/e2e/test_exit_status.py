@@ -41,8 +41,9 @@ FAILURES = [
     (2, FILE, ["3", "Q"], None, "", "Bad Scale_factor (Q)\n"),
     (2, FILE, ["3", "4294967312"], None, "", "Bad Scale_factor (4294967312)\n"),
     (2, FILE, ["3", "-4294967297"], None, "", "Bad Scale_factor (-4294967297)\n"),
-    (2, FILE, ["3", "16", "QX"], None, "Scale factor = 16 bits\nOne file per quarter of hour\n",
-     "Bad Flags (QX)\n"),
+    # A character that is no flag is skipped: the run goes on to the band.
+    (1, FILE, ["3", "16", "QX"], None, "Scale factor = 16 bits\nOne file per quarter of hour\n",
+     no_band(3)),
     (2, FILE, ["3", "-1", "-", "72"], None, "Wav files are in 24-bit format\n", "Bad Budget (72)\n"),
     # A budget must hold one whole file: a quarter hour at 48000 samples/s in 16 bits.
     (2, FILE, ["3", "16", "Q", "0.17G"], BAND3,

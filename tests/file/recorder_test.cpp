@@ -54,8 +54,9 @@ TEST(BandCheck, NamesTheValueAtFault) {
       testing::internal::GetCapturedStderr());
 }
 
-// What the recorder runs with for each flag word: of H and Q the last wins, and
-// C changes 16-bit files only.
+// What the recorder runs with for each flag word: of H and Q the last wins, C
+// changes 16-bit files only, and every other character is skipped without a
+// message, so "x" and "-" give none (batch files give a budget so).
 TEST(CommandLine, FlagWordsGiveTheSettingsTheirLettersChoose) {
   struct Case {
     std::vector<const char*> args;
@@ -73,8 +74,13 @@ TEST(CommandLine, FlagWordsGiveTheSettingsTheirLettersChoose) {
       {{"3", "-1", "C"}, 3, -1, Pcm24Extensible, Utc, Hour},
       {{"3", "-2", "lc", "500G"}, 3, -2, Pcm24Plain, LocalTime, Hour, Gigabytes},
       {{"3", "16", "-", "72h", "more"}, 3, 16, Pcm16, Utc, Hour, Hours},
+      {{"3", "16", "x", "72h"}, 3, 16, Pcm16, Utc, Hour, Hours},
+      {{"3", "16", "--"}, 3, 16, Pcm16, Utc, Hour},
+      {{"3", "16", "CX"}, 3, 16, Pcm16ShortFmt, Utc, Hour},
+      {{"3", "16", "q-1!h"}, 3, 16, Pcm16, Utc, HalfHour},
   };
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   for (const Case& c : cases) {
     std::vector<const char*> argv = {"VEXA_File"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
@@ -89,15 +95,25 @@ TEST(CommandLine, FlagWordsGiveTheSettingsTheirLettersChoose) {
     EXPECT_EQ(c.budget, s.budget.unit) << what;
   }
   std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ("", testing::internal::GetCapturedStderr());
   EXPECT_NE(std::string::npos, out.find("\nWav files are in 24-bit format\n"
                                         "Flag C has no effect on 24-bit files\n"))
       << out;
+  // "x", "-" and "--" print the scale factor only; "q-1!h" its two letters.
+  EXPECT_NE(std::string::npos, out.find("Scale factor = 16 bits\n"
+                                        "Scale factor = 16 bits\n"
+                                        "Scale factor = 16 bits\n"
+                                        "16-bit files with a 16-byte fmt chunk\n"
+                                        "Scale factor = 16 bits\n"
+                                        "One file per quarter of hour\n"
+                                        "One file per half of hour\n"))
+      << out;
 }
 
-// A typo must not record otherwise than asked, nor start the recorder at all.
-TEST(CommandLine, AnUnknownFlagOrABadBudgetIsRefused) {
-  const std::vector<const char*> cases[] = {
-      {"3", "16", "CX"}, {"3", "16", "--"}, {"3", "16", "C", "500"}, {"3", "16", "-", "0h"}};
+// A budget that is no number with its unit is refused: the recorder must not
+// delete otherwise than asked.
+TEST(CommandLine, ABadBudgetIsRefused) {
+  const std::vector<const char*> cases[] = {{"3", "16", "C", "500"}, {"3", "16", "-", "0h"}};
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   for (const std::vector<const char*>& args : cases) {
@@ -107,8 +123,7 @@ TEST(CommandLine, AnUnknownFlagOrABadBudgetIsRefused) {
     EXPECT_FALSE(ParseCommandLine(int(argv.size()), const_cast<char**>(argv.data()), &s));
   }
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ("Bad Flags (CX)\nBad Flags (--)\nBad Budget (500)\nBad Budget (0h)\n",
-            testing::internal::GetCapturedStderr());
+  EXPECT_EQ("Bad Budget (500)\nBad Budget (0h)\n", testing::internal::GetCapturedStderr());
 }
 
 TEST(ConsoleEvents, OnlyTheThreeStopEventsAreHandled) {
