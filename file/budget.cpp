@@ -9,6 +9,7 @@
 #include "file_io.h"
 
 static const double kBytesPerGigabyte = 1e9;
+static const uint64_t kMinReserveBytes = 1000000000;
 
 bool ParseBudget(const char* text, Budget* b) {
   const char* p = text;
@@ -49,6 +50,27 @@ bool HoldsOneFile(const Budget& b, const WavWriter& w) {
   return false;
 }
 
+uint64_t ReserveBytes() {
+  int64_t size = g_fileIo.diskSize();
+  uint64_t onePercent = size > 0 ? uint64_t(size) / 100 : 0;
+  return onePercent > kMinReserveBytes ? onePercent : kMinReserveBytes;
+}
+
+static uint64_t OwnRecordingBytes(int32_t band);
+
+// The band's recordings may take the free space and what they take now, less
+// the reserve.
+static void PrintDiskLimit(const WavWriter& w, const Budget& b, int64_t free) {
+  uint64_t reserve = ReserveBytes();
+  uint64_t room = uint64_t(free) + OwnRecordingBytes(w.band);
+  room = room > reserve ? room - reserve : 0;
+  if (BudgetBytes(b, w) <= room) return;
+  printf(
+      "The disk can't hold the budget: it has room for %.1f hours of this band with %.3f GB "
+      "kept free, and the oldest recordings go when that runs short\n",
+      double(room) / double(BytesPerHour(w)), double(reserve) / kBytesPerGigabyte);
+}
+
 void PrintForecast(const WavWriter& w, const Budget& b) {
   double perHour = double(BytesPerHour(w));
   printf("Disk use: %.2f GB per hour", perHour / kBytesPerGigabyte);
@@ -57,6 +79,7 @@ void PrintForecast(const WavWriter& w, const Budget& b) {
   if (b.unit != NoBudget)
     printf("; the budget of %s holds %.1f hours", b.text, double(BudgetBytes(b, w)) / perHour);
   printf("\n");
+  if (b.unit != NoBudget && free >= 0) PrintDiskLimit(w, b, free);
 }
 
 // Reads exactly `count` digits; false when fewer are there.
@@ -148,19 +171,51 @@ static void Look(Scan& s) {
   g_fileIo.list(pattern, Found, &s);
 }
 
-static void Delete(const Scan& s, uint64_t budgetBytes) {
-  double budget = double(budgetBytes) / kBytesPerGigabyte;
+static uint64_t OwnRecordingBytes(int32_t band) {
+  static Scan s;  // the names take more than a small stack should
+  s.band = band;
+  s.after = Place{0, ""};
+  Look(s);
+  return s.total;
+}
+
+// Why the oldest recording goes, printed before what became of it.
+static void Delete(const Scan& s, const char* why) {
   if (g_fileIo.remove(s.oldest.name)) {
-    ConsolePrintf(stdout, "\nBudget %.3f GB: deleted %s (%.3f GB)", budget, s.oldest.name,
+    ConsolePrintf(stdout, "\n%s: deleted %s (%.3f GB)", why, s.oldest.name,
                   double(s.oldestBytes) / kBytesPerGigabyte);
     return;
   }
-  char why[256];
-  ErrorText(g_fileIo.lastError(), why, sizeof why);
-  ConsolePrintf(stdout, "\nBudget %.3f GB: can't delete %s: %s", budget, s.oldest.name, why);
+  char error[256];
+  ErrorText(g_fileIo.lastError(), error, sizeof error);
+  ConsolePrintf(stdout, "\n%s: can't delete %s: %s", why, s.oldest.name, error);
 }
 
-void KeepWithinBudget(int32_t band, uint64_t budgetBytes, uint64_t nextBytes) {
+// Fills why with the reason the oldest recording must go; false when none must.
+// For the free space only when the band's recordings can make the room wanted:
+// on a disk that others filled, deleting the newest too would only let a few
+// minutes be recorded, each deleted in turn for the next.
+static bool MustGo(const Scan& s, uint64_t budgetBytes, uint64_t nextBytes, uint64_t wanted,
+                   char* why, size_t size) {
+  if (s.total + nextBytes > budgetBytes) {
+    snprintf(why, size, "Budget %.3f GB", double(budgetBytes) / kBytesPerGigabyte);
+    return true;
+  }
+  int64_t free = g_fileIo.freeSpace();
+  if (free < 0 || uint64_t(free) >= wanted || uint64_t(free) + s.total < wanted) return false;
+  snprintf(why, size, "Free space %.3f GB < %.3f GB", double(free) / kBytesPerGigabyte,
+           double(wanted) / kBytesPerGigabyte);
+  return true;
+}
+
+static bool HasFree(uint64_t bytes) {
+  int64_t free = g_fileIo.freeSpace();
+  return free < 0 || uint64_t(free) >= bytes;
+}
+
+// True when the free space holds the next file and the reserve at the end.
+static bool KeepWithinBudget(int32_t band, uint64_t budgetBytes, uint64_t nextBytes) {
+  uint64_t wanted = nextBytes + ReserveBytes();
   // A band published anew at a higher rate may no longer fit one file in the
   // budget set at the start: emptying the folder would not make it fit either.
   if (nextBytes > budgetBytes) {
@@ -168,14 +223,37 @@ void KeepWithinBudget(int32_t band, uint64_t budgetBytes, uint64_t nextBytes) {
                   "\nBudget %.3f GB holds less than one file of the band now (%.3f GB): "
                   "nothing deleted",
                   double(budgetBytes) / kBytesPerGigabyte, double(nextBytes) / kBytesPerGigabyte);
-    return;
+    return HasFree(wanted);
   }
   static Scan s;  // the names take more than a small stack should
   s.band = band;
   s.after = Place{0, ""};  // before every recording: order 0 is none
+  char why[80];
   // Each file is tried once, oldest first; the totals come from the disk anew.
-  for (Look(s); s.total + nextBytes > budgetBytes && s.oldest.order != 0; Look(s)) {
-    Delete(s, budgetBytes);
+  for (Look(s); s.oldest.order != 0 && MustGo(s, budgetBytes, nextBytes, wanted, why, sizeof why);
+       Look(s)) {
+    Delete(s, why);
     s.after = s.oldest;
   }
+  return HasFree(wanted);
+}
+
+// Said again only after the free space held an hour once more.
+static void TellLowSpace(WavWriter& w) {
+  int64_t free = g_fileIo.freeSpace();
+  uint64_t hour = BytesPerHour(w);
+  bool low = free >= 0 && uint64_t(free) < hour;
+  if (low && !w.lowSpaceTold)
+    ConsolePrintf(stdout,
+                  "\nThe disk has room for %.1f hours of recording (%.3f GB free): without a "
+                  "budget nothing is deleted",
+                  double(free) / double(hour), double(free) / kBytesPerGigabyte);
+  w.lowSpaceTold = low;
+}
+
+void MakeRoom(WavWriter& w) {
+  if (w.budgetBytes)
+    w.roomShort = !KeepWithinBudget(w.band, w.budgetBytes, LongestFileBytes(w));
+  else
+    TellLowSpace(w);
 }

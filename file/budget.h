@@ -1,5 +1,7 @@
 // A budget for one band's recordings in the folder: before each new file the
-// oldest recordings of the band are deleted until the rest and the new file fit.
+// oldest recordings of the band are deleted until the rest and the new file fit,
+// and while the disk's free space is below the new file and a reserve. Without a
+// budget nothing is deleted, and a disk with room for less than an hour is told.
 #pragma once
 
 #include <stdint.h>
@@ -30,7 +32,12 @@ uint64_t BudgetBytes(const Budget& b, const WavWriter& w);
 // says so on stderr: "Bad Budget (%s): one file takes up to %.3f GB".
 bool HoldsOneFile(const Budget& b, const WavWriter& w);
 
+// Free space kept on the disk beside the next file: 1% of the disk, at least 1 GB.
+uint64_t ReserveBytes();
+
 // One line: GB per hour, and the hours that the free space and the budget hold.
+// A budget larger than the disk can hold (its free space and the band's
+// recordings, less the reserve) gets a second line that says so.
 void PrintForecast(const WavWriter& w, const Budget& b);
 
 // True when name is exactly one the writer makes for band (the pattern of
@@ -38,7 +45,11 @@ void PrintForecast(const WavWriter& w, const Budget& b);
 // their start time, then by the suffix.
 bool RecordingOrder(const char* name, int32_t band, uint64_t* order);
 
-// Deletes the oldest recordings of band in the folder, printing each, until
-// the rest and one more file of nextBytes fit within budgetBytes. A file that
-// can't be deleted is reported and passed over.
-void KeepWithinBudget(int32_t band, uint64_t budgetBytes, uint64_t nextBytes);
+// Before each new file. With a budget: deletes the oldest of the band's
+// recordings in the folder, printing each, while the rest and one more file
+// pass the budget or the disk's free space is below one file and the reserve
+// (for the free space only when all of them would make that room); a file
+// that can't be deleted is reported and passed over. w.roomShort tells whether
+// the free space stayed below that. Without a budget: says once that
+// the disk has room for less than an hour of recording, until it has more.
+void MakeRoom(WavWriter& w);

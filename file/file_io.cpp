@@ -65,9 +65,15 @@ static int64_t FreeSpace() {
   return int64_t(available.QuadPart);
 }
 
+static int64_t DiskSize() {
+  ULARGE_INTEGER available, total;
+  if (!GetDiskFreeSpaceExA(nullptr, &available, &total, nullptr)) return -1;
+  return int64_t(total.QuadPart);
+}
+
 FileIo SystemFileIo() {
-  FileIo io = {Create, Write,     Seek,  Truncate, Close,    Remove,
-               SizeOf, LastError, Flush, List,     FreeSpace};
+  FileIo io = {Create, Write,     Seek,  Truncate, Close,     Remove,
+               SizeOf, LastError, Flush, List,     FreeSpace, DiskSize};
   return io;
 }
 

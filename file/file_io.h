@@ -34,6 +34,8 @@ struct FileIo {
   void (*list)(const char* pattern, FileFound found, void* context);
   // Bytes this user may still write on the current folder's disk, or -1.
   int64_t (*freeSpace)();
+  // Bytes the current folder's disk holds in all, or -1.
+  int64_t (*diskSize)();
 };
 
 // The file layer the writer uses; tests replace its members and restore them.

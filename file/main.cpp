@@ -23,7 +23,7 @@ static ExitStatus Record(BandChannel& ch, const RecorderSettings& s, int32_t ban
   Setup(g_writer, s.format, h.SampleRate, h.L0, band, s.timeBase, s.rotation);
   if (!HoldsOneFile(s.budget, g_writer)) return kBadArguments;
   SetBudget(g_writer, BudgetBytes(s.budget, g_writer));
-  Recording r = {&ch, &g_writer, {}, band, s.scaleFactor, false, {}};
+  Recording r = {&ch, &g_writer, {}, band, s.scaleFactor, false, {}, {}};
   if (!AllocateBlockBuffers(r.buffers, h.BlockInSamples)) {
     fprintf(stderr, "Can't record %d receiver: no memory for BlockInSamples=%d\n", band,
             h.BlockInSamples);

@@ -169,7 +169,8 @@ static void NoteQuiet(Silence& s, ULONGLONG now) {
 // count: a recorder held up finds the blocks that came meanwhile.
 static void EndSilence(Recording& r, ULONGLONG lookedAt) {
   Silence& s = r.silence;
-  bool stalled = s.quiet && !r.paused && s.quietToMs - s.lastBlockMs > BlockMs(r) + kStallMs;
+  bool sawStall = s.quiet && s.quietToMs - s.lastBlockMs > BlockMs(r) + kStallMs;
+  bool stalled = !r.paused && (sawStall || s.sleptMs > 0);
   s.quiet = false;
   if (!stalled) return;
   s.stallEnded = true;
@@ -179,24 +180,27 @@ static void EndSilence(Recording& r, ULONGLONG lookedAt) {
 }
 
 // The blocks after a stall came at the band's pace, the last of them just now;
-// a pass that found them late (a band looked up again once a second) took
-// several at once. The new file starts when the first came (not before the
-// stall began: a burst is not paced), and the line says how long the band had
-// nothing before it.
+// a pass that found them late (a band looked up again once a second, a machine
+// that woke before the recorder) took several at once. The new file starts when
+// the first came (not before the stall began, nor while the machine slept: a
+// burst is not paced), and the line says how long the band had nothing before it.
 static void ReportStall(Recording& r, int32_t taken, ULONGLONG now) {
   Silence& s = r.silence;
   s.stallEnded = false;
   double stalledMs = double(s.resumedAtMs - s.lastBlockMs);
+  double awakeMs = stalledMs > double(s.sleptMs) ? stalledMs - double(s.sleptMs) : 0;
   double early = (taken - 1) * BlockMs(r) - double(now - s.resumedAtMs);
-  early = early < 0 ? 0 : early > stalledMs ? stalledMs : early;
+  early = early < 0 ? 0 : early > awakeMs ? awakeMs : early;
   MoveStartEarlier(*r.w, ULONGLONG(early));
   double seconds = (stalledMs - early) / 1000;
   const SYSTEMTIME& t = s.stalledAt;
-  ConsolePrintf(
-      stdout,
-      "\n%d receiver : no data from the receiver for %.1f s from %04u-%02u-%02u %02u:%02u:%02u "
-      "UTC\n",
-      r.band, seconds, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+  char slept[48] = "";
+  if (s.sleptMs > 0)
+    snprintf(slept, sizeof slept, ": the PC slept for %.1f s", double(s.sleptMs) / 1000);
+  ConsolePrintf(stdout,
+                "\n%d receiver : no data from the receiver for %.1f s from %04u-%02u-%02u "
+                "%02u:%02u:%02u UTC%s\n",
+                r.band, seconds, t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, slept);
 }
 
 // After a pass that looked at lookedAt and took `taken` blocks. A pass held up
@@ -208,6 +212,46 @@ static void FollowSilence(Recording& r, int32_t taken, ULONGLONG lookedAt) {
   if (s.stallEnded) ReportStall(r, taken, now);
   s.delivered = true;
   s.lastBlockMs = now;
+  s.sleptMs = 0;
+}
+
+// The wall clock was set (by the time service or by hand): the file ends with
+// its last block, whose times are of the clock before, and the next one carries
+// the times of the clock as it is now.
+static void ReportClockSet(Recording& r, int64_t setMs, const SYSTEMTIME& t) {
+  CloseFile(*r.w);
+  ConsolePrintf(stdout,
+                "\n%d receiver : the PC's clock was set %s by %.1f s, to %04u-%02u-%02u "
+                "%02u:%02u:%02u UTC\n",
+                r.band, setMs > 0 ? "forward" : "back", double(setMs > 0 ? setMs : -setMs) / 1000,
+                t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+}
+
+static int64_t BeyondSlack(int64_t ms) {
+  return ms > kClockSlackMs || ms < -kClockSlackMs ? ms : 0;
+}
+
+ClockChange WatchClocks(ClockWatch& c) {
+  ClockChange change = {0, 0, {}};
+  g_clock.systemTime(&change.utc);
+  ULONGLONG tick = g_clock.tickMs();
+  ClockWatch now = {true, WallMs(change.utc) - int64_t(tick), int64_t(tick - g_clock.awakeMs())};
+  if (c.started) {
+    change.sleptMs = BeyondSlack(now.sleptMs - c.sleptMs);
+    change.setMs = BeyondSlack(now.wallAheadMs - c.wallAheadMs);
+  }
+  c = now;
+  return change;
+}
+
+// At each look: a sleep of the machine is a silence of the band, however soon
+// the receiver woke (it wrote nothing meanwhile); a wall clock that moved apart
+// from the tick clock was set. Either would leave a file whose times do not
+// match its samples.
+static void FollowClocks(Recording& r) {
+  ClockChange change = WatchClocks(r.clocks);
+  if (change.sleptMs > 0 && r.silence.delivered) r.silence.sleptMs += ULONGLONG(change.sleptMs);
+  if (change.setMs != 0) ReportClockSet(r, change.setMs, change.utc);
 }
 
 bool CapturePass(Recording& r) {
@@ -215,6 +259,7 @@ bool CapturePass(Recording& r) {
   if (RateChangedWhilePaused(r)) Resync(r, 0);
   const int32_t len = r.buffers.blockInSamples * kSampleBytes;
   const ULONGLONG lookedAt = g_clock.tickMs();
+  FollowClocks(r);
   ULONGLONG keyCheckedAt = lookedAt;
   int32_t taken = 0;
   while (!StoppingBefore(keyCheckedAt) && Read(*r.ch, len, r.buffers.input)) {

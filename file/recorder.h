@@ -54,10 +54,32 @@ struct Silence {
   ULONGLONG lastBlockMs;  // when the latest pass that took blocks ended
   bool quiet;             // a pass since then found none
   ULONGLONG quietToMs;    // when the latest such pass looked
+  ULONGLONG sleptMs;      // how long the machine slept since then: no block came meanwhile
   bool stallEnded;        // this pass took the first block after a stall
   ULONGLONG resumedAtMs;  // when it looked
   SYSTEMTIME stalledAt;   // UTC of the last block before the stall
 };
+
+// The wall clock and the sample count may part by this much before a file ends.
+const int64_t kClockSlackMs = 2000;
+
+// The clocks as the latest look saw them, against g_clock.tickMs.
+struct ClockWatch {
+  bool started;         // a look has read them
+  int64_t wallAheadMs;  // the wall clock less the tick clock: changes when the clock is set
+  int64_t sleptMs;      // the tick clock less the awake clock: grows with each sleep
+};
+
+// What the clocks did since the watch's previous reading: how long the machine
+// slept, and how far the wall clock was set (forward above 0); each 0 when it
+// is within kClockSlackMs, so the clocks' own drift never counts. The first
+// reading gives nothing.
+struct ClockChange {
+  int64_t sleptMs;
+  int64_t setMs;
+  SYSTEMTIME utc;  // the wall clock now
+};
+ClockChange WatchClocks(ClockWatch& c);
 
 // One band's recording, as the capture loop runs it.
 struct Recording {
@@ -68,6 +90,7 @@ struct Recording {
   int scaleFactor;
   bool paused;  // re-published with values it can't be recorded with: blocks are dropped
   Silence silence;
+  ClockWatch clocks;
 };
 
 // One wake-up: waits for the publisher's signal (with a time-out) and takes
@@ -76,7 +99,10 @@ struct Recording {
 // completes the file and takes the band's new values. A band that stalled (its
 // passes found no block for longer than kStallMs beyond its block period) and
 // goes on gets a new file too, so that each file's times span its samples; the
-// line that says so gives when and how long. False when the recording must end.
+// line that says so gives when and how long. The machine's sleep counts as such
+// a silence, also when no look saw it. A wall clock set forward or back by more
+// than kClockSlackMs ends the file at its last block, and the next file carries
+// the new clock's times; one line says so. False when the recording must end.
 bool CapturePass(Recording& r);
 
 // Runs passes until the stop flag is set or a key is pressed. The waits time

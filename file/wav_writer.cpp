@@ -107,18 +107,68 @@ static bool Elapsed(int64_t now, int64_t then, int64_t seconds) {
   return now < then || now - then >= seconds;  // a clock set back ends the wait too
 }
 
+static bool DiskFull(DWORD error) {
+  return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
 // Reports the first failure of an outage only, so a full disk cannot flood the
-// console, and holds the next file back for kRetrySeconds. Always false.
+// console, and holds the next file back (MayOpen). Always false.
 static bool Failed(WavWriter& w, const char* action, DWORD error) {
   if (!w.failing) {
     char text[256];
     ErrorText(error, text, sizeof text);
-    ConsolePrintf(stderr, "\nCan't %s %s: %s; a new file is tried every %d s\n", action, w.fileName,
-                  text, int(kRetrySeconds));
+    char retry[48];
+    if (DiskFull(error))
+      snprintf(retry, sizeof retry, "recording goes on as soon as there is room");
+    else
+      snprintf(retry, sizeof retry, "a new file is tried every %d s", int(kRetrySeconds));
+    ConsolePrintf(stderr, "\nCan't %s %s: %s; %s\n", action, w.fileName, text, retry);
+    g_clock.systemTime(&w.failingSince);
+    w.reportedAt = g_clock.now();
   }
   w.failing = true;
   w.failedAt = g_clock.now();
+  w.failError = error;
   return false;
+}
+
+// A line a minute while the outage lasts: a station left alone shows it still.
+static void TellOutage(WavWriter& w, int64_t now) {
+  char text[256];
+  ErrorText(w.failError, text, sizeof text);
+  char nothingLeft[80] = "";
+  if (w.budgetBytes && w.roomShort && DiskFull(w.failError))
+    snprintf(nothingLeft, sizeof nothingLeft,
+             ", and deleting band %d's recordings would not make room for a file", w.band);
+  const SYSTEMTIME& t = w.failingSince;
+  ConsolePrintf(stderr, "\nNothing recorded since %04u-%02u-%02u %02u:%02u:%02u UTC: %s%s\n",
+                t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, text, nothingLeft);
+  w.reportedAt = now;
+}
+
+static bool HasRoomFor(const WavWriter& w, uint32_t byteCount) {
+  int64_t free = g_fileIo.freeSpace();
+  return free < 0 || uint64_t(free) >= uint64_t(w.headerBytes) + byteCount;
+}
+
+// Whether this block may open a new file. Before each one the budget makes
+// room. After a failure a full disk is looked at once a second and tried as
+// soon as it has room for the block, anything else every kRetrySeconds.
+static bool MayOpen(WavWriter& w, uint32_t byteCount, int64_t now) {
+  if (!w.failing) {
+    MakeRoom(w);
+    return true;
+  }
+  if (Elapsed(now, w.reportedAt, kOutageReportSeconds)) TellOutage(w, now);
+  if (!DiskFull(w.failError)) {
+    if (!Elapsed(now, w.failedAt, kRetrySeconds)) return false;
+    MakeRoom(w);
+    return true;
+  }
+  if (now == w.roomCheckedAt) return false;
+  w.roomCheckedAt = now;
+  MakeRoom(w);
+  return HasRoomFor(w, byteCount);
 }
 
 // Why the latest write stored less than asked; must follow that write at once.
@@ -137,7 +187,6 @@ static void Discard(WavWriter& w) {
 
 bool OpenFile(WavWriter& w) {
   if (IsOpen(w)) return true;
-  if (w.budgetBytes) KeepWithinBudget(w.band, w.budgetBytes, LongestFileBytes(w));
   bool named = ChooseFileName(w);
   // In an outage the failure named the file once; the name shows again when one opens.
   if (!w.failing) ConsolePrintf(stdout, "\n%s ", w.fileName);
@@ -238,8 +287,7 @@ bool WriteBlock(WavWriter& w, uint32_t byteCount, const void* bytes) {
   // A clock set back gives an earlier period: the file goes on.
   if (IsOpen(w) && w.blockPeriod > w.filePeriod) CloseFile(w);
   if (IsOpen(w) && !Fits(w, byteCount)) CloseFile(w);
-  if (!IsOpen(w) && w.failing && !Elapsed(now, w.failedAt, kRetrySeconds)) return false;
-  if (!OpenFile(w)) return false;
+  if (!IsOpen(w) && (!MayOpen(w, byteCount, now) || !OpenFile(w))) return false;
 
   bool first = w.fileBytes == w.headerBytes;
   uint32_t written = 0;

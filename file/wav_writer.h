@@ -31,8 +31,9 @@ const uint32_t kHeaderBytes24 = 240;  // the longest header
 const uint32_t kInfoListCapacity = 4096;
 const uint64_t kMaxFileBytes = 0xFFFFFFFFu;  // RIFF sizes are 32-bit
 const int kFileNameSize = 96;
-const int64_t kRefreshSeconds = 10;  // longest time an open file's header lags behind
-const int64_t kRetrySeconds = 10;    // after a failed file, before the next is tried
+const int64_t kRefreshSeconds = 10;       // longest time an open file's header lags behind
+const int64_t kRetrySeconds = 10;         // after a failed file, before the next is tried
+const int64_t kOutageReportSeconds = 60;  // while no file works, between the lines that say so
 
 // The "IWEB" text of 24-bit files.
 extern const char kWebAddress[];
@@ -49,6 +50,12 @@ struct WavWriter {
   int64_t refreshedAt;                  // when the open file's header got its sizes last
   bool failing;                         // a file failed and no file has worked since
   int64_t failedAt;                     // when a file failed last; the next try waits
+  DWORD failError;                      // why it failed
+  SYSTEMTIME failingSince;              // UTC of the first failure of the outage
+  int64_t reportedAt;                   // when the outage was last told
+  int64_t roomCheckedAt;                // when a full disk was last looked at for room
+  bool roomShort;                       // the budget left less free than a file and the reserve
+  bool lowSpaceTold;                    // without a budget: the disk holds less than an hour
   uint8_t header[kHeaderBytes24];       // template reused for every file
   uint32_t headerBytes;                 // 218, 216 or 240
   uint8_t infoList[kInfoListCapacity];  // "LIST" chunk appended to 24-bit files
@@ -84,14 +91,17 @@ void Setup(WavWriter& w, SampleFormat format, int32_t sampleRate, int32_t l0, in
 void Retune(WavWriter& w, int32_t sampleRate, int32_t l0);
 
 // Deletes the band's oldest recordings before each new file so that they stay
-// within budgetBytes (0: nothing is ever deleted). Call after Setup.
+// within budgetBytes and the disk keeps room (0: nothing is ever deleted, budget.h).
+// Call after Setup.
 void SetBudget(WavWriter& w, uint64_t budgetBytes);
 
 // Appends one converted block, first starting a new file when the block falls
 // in a later rotation period than the file's first block, however long the
 // band was silent in between. False when the block did not go whole into a
-// file. After a failed file, blocks are dropped until a new file is tried
-// kRetrySeconds later.
+// file. After a failed file, blocks are dropped until a new file is tried: on a
+// full disk as soon as it has room for one (looked at once a second, after the
+// budget made what room it can), otherwise kRetrySeconds later. While no file
+// works, a line every kOutageReportSeconds says since when nothing is recorded.
 bool WriteBlock(WavWriter& w, uint32_t byteCount, const void* bytes);
 
 // Dates the open file's start ms earlier: its first samples came before the

@@ -73,8 +73,8 @@ struct BudgetTest : ::testing::Test {
     CloseFile(w);
     RemoveFakes();
   }
-  bool At(int hour, int minute) {
-    g_fakeNow = UtcTime(2015, 3, 3, hour, minute, 0);
+  bool At(int hour, int minute, int second = 0) {
+    g_fakeNow = UtcTime(2015, 3, 3, hour, minute, second);
     return WriteBlock(w, sizeof block, block);
   }
 };
@@ -93,6 +93,8 @@ TEST_F(BudgetTest, FilesAndForecastFollowTheRateAndLayout) {
   EXPECT_EQ(
       "Disk use: 2.76 GB per hour; the free space holds 10.0 hours; the budget of 72h holds 72.0 "
       "hours\n"
+      "The disk can't hold the budget: it has room for 2.0 hours of this band with 21.990 GB kept "
+      "free, and the oldest recordings go when that runs short\n"
       "Disk use: 2.76 GB per hour; the free space holds 10.0 hours; the budget of 5.5296G holds "
       "2.0 hours\n"
       "Disk use: 2.76 GB per hour; the free space holds 10.0 hours\n",
@@ -154,6 +156,58 @@ TEST_F(BudgetTest, ABudgetThatNoLongerHoldsOneFileDeletesNothing) {
       "\nB3_20150303_090000_7050kHz.wav ",
       testing::internal::GetCapturedStdout());
   EXPECT_EQ(3u, disk.Present().size());
+}
+
+// Each recorder of a disk given a budget of the whole disk: the free space
+// decides. At start the budget that the disk can't hold is told. Before each new
+// file the band's oldest recordings go while the free space is below one file
+// and the reserve (here 1 GB: 1% of the disk is less). When another program
+// fills the disk, the try after room came back makes room the same way. When
+// all of the band's recordings could not make that room, none go: a full disk
+// is told once a minute, and recording goes on as soon as there is room.
+TEST_F(BudgetTest, TheFreeSpaceKeepsAFileAndTheReserveAndAFullDiskWaitsForRoom) {
+  disk.diskBytes = 50000000000;
+  PutFile("B1_20150303_070000_7050kHz.wav", file);  // another band's: never deleted
+  for (const char* hhmmss : {"073000", "074500", "080000"})
+    PutFile(std::string("B3_20150303_") + hhmmss + "_7050kHz.wav", file);
+  disk.freeBytes = int64_t(file) + 500000000;
+  Budget whole = {Gigabytes, 50, "50G"};
+  SetBudget(w, BudgetBytes(whole, w));
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  PrintForecast(w, whole);
+  EXPECT_TRUE(At(9, 0));
+  disk.freeBytes = 0;
+  EXPECT_FALSE(At(9, 0, 1));  // the write fails
+  disk.freeBytes = 500000000;
+  EXPECT_TRUE(At(9, 0, 2));  // the try makes room
+  disk.freeBytes = 0;
+  for (int second = 3; second <= 60 + 4; second++) EXPECT_FALSE(At(9, second / 60, second % 60));
+  disk.freeBytes = 1 << 20;
+  EXPECT_TRUE(At(9, 1, 5));
+  EXPECT_EQ(
+      "Disk use: 2.76 GB per hour; the free space holds 0.4 hours; the budget of 50G holds 18.1 "
+      "hours\n"
+      "The disk can't hold the budget: it has room for 0.8 hours of this band with 1.000 GB kept "
+      "free, and the oldest recordings go when that runs short\n"
+      "\nFree space 1.191 GB < 1.691 GB: deleted B3_20150303_073000_7050kHz.wav (0.691 GB)"
+      "\nB3_20150303_090000_7050kHz.wav "
+      "\nFree space 0.500 GB < 1.691 GB: deleted B3_20150303_074500_7050kHz.wav (0.691 GB)"
+      "\nFree space 1.191 GB < 1.691 GB: deleted B3_20150303_080000_7050kHz.wav (0.691 GB)"
+      "\nB3_20150303_090002_7050kHz.wav ."
+      "\nB3_20150303_090105_7050kHz.wav ",
+      testing::internal::GetCapturedStdout());
+  char full[256];
+  ErrorText(ERROR_DISK_FULL, full, sizeof full);
+  std::string room = std::string(full) + "; recording goes on as soon as there is room\n";
+  EXPECT_EQ("\nCan't write B3_20150303_090000_7050kHz.wav: " + room +
+                "\nCan't write B3_20150303_090002_7050kHz.wav: " + room +
+                "\nNothing recorded since 2015-03-03 09:00:03 UTC: " + full +
+                ", and deleting band 3's recordings would not make room for a file\n",
+            testing::internal::GetCapturedStderr());
+  EXPECT_EQ((Names{"B1_20150303_070000_7050kHz.wav", "B3_20150303_090000_7050kHz.wav",
+                   "B3_20150303_090002_7050kHz.wav", "B3_20150303_090105_7050kHz.wav"}),
+            disk.Present());
 }
 
 TEST_F(BudgetTest, WithoutABudgetNothingIsDeleted) {

@@ -6,6 +6,8 @@
 FakeDisk* g_disk = nullptr;
 int64_t g_fakeNow = 0;
 int g_fakeMs = 250;
+int64_t g_fakeClockSetMs = 0;
+int64_t g_fakeSleptMs = 0;
 
 static FakeFile& Of(HANDLE h) {
   return g_disk->files[size_t(reinterpret_cast<uintptr_t>(h)) - 1];
@@ -121,6 +123,10 @@ static int64_t FreeSpace() {
   return g_disk->freeBytes < 0 ? INT64_C(1) << 40 : g_disk->freeBytes;
 }
 
+static int64_t DiskSize() {
+  return g_disk->diskBytes;
+}
+
 static DWORD LastError() {
   return g_disk->lastError;
 }
@@ -142,17 +148,24 @@ static void SystemTimeNow(SYSTEMTIME* st) {
   st->wMilliseconds = WORD(g_fakeMs);
 }
 
-// Moves with the calendar time, so a test sets one clock.
+// Moves with the calendar time, so a test sets one clock unless it sets the
+// wall clock or sleeps.
 static ULONGLONG TickMs() {
-  return ULONGLONG(g_fakeNow) * 1000 + g_fakeMs;
+  return ULONGLONG(g_fakeNow * 1000 + g_fakeMs - g_fakeClockSetMs);
+}
+
+static ULONGLONG AwakeMs() {
+  return TickMs() - ULONGLONG(g_fakeSleptMs);
 }
 
 void InstallFakes(FakeDisk& disk) {
   g_disk = &disk;
   g_fakeMs = 250;
-  g_fileIo = FileIo{Create, Write,     Seek,  Truncate, Close,    Remove,
-                    SizeOf, LastError, Flush, List,     FreeSpace};
-  g_clock = WriterClock{Now, SystemTimeNow, TickMs};
+  g_fakeClockSetMs = 0;
+  g_fakeSleptMs = 0;
+  g_fileIo = FileIo{Create, Write,     Seek,  Truncate, Close,     Remove,
+                    SizeOf, LastError, Flush, List,     FreeSpace, DiskSize};
+  g_clock = WriterClock{Now, SystemTimeNow, TickMs, AwakeMs};
 }
 
 void RemoveFakes() {

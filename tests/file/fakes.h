@@ -29,7 +29,8 @@ struct FakeDisk {
   int failWriteCall = 0;                  // 1-based; 0: none
   uint32_t shortBy = 0;                   // the failing write stores all but this many bytes
   DWORD writeError = ERROR_DISK_FULL;     // and reports this error
-  int64_t freeBytes = -1;                 // room left on the disk; -1: no limit
+  int64_t freeBytes = -1;                 // room left on the disk; -1: no limit (1 TiB)
+  int64_t diskBytes = INT64_C(2) << 40;   // the disk's size
   DWORD lastError = 0;                    // of the latest failed call
   std::atomic<uint64_t> bytesWritten{0};  // files grew by, for a test on another thread
   std::vector<std::string> createdNames;  // every successful create, in order
@@ -45,6 +46,10 @@ extern FakeDisk* g_disk;
 extern int64_t g_fakeNow;
 extern int g_fakeMs;
 void AdvanceFakeTime(int ms);
+// The tick clock goes with the calendar less how far the wall clock was set
+// forward; the awake clock with the tick clock less the machine's sleep.
+extern int64_t g_fakeClockSetMs;
+extern int64_t g_fakeSleptMs;
 
 // Points the writer's seams at the fakes and back.
 void InstallFakes(FakeDisk& disk);

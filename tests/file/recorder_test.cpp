@@ -174,7 +174,7 @@ struct LoopTest : ::testing::Test {
     char name[kBandNameSize];
     BandName(kBand, name);
     ASSERT_TRUE(Open(ch, name));
-    r = Recording{&ch, &w, {}, kBand, 16, false, {}};
+    r = Recording{&ch, &w, {}, kBand, 16, false, {}, {}};
     ASSERT_TRUE(AllocateBlockBuffers(r.buffers, kBlock));
   }
   void TearDown() override {
@@ -390,6 +390,136 @@ TEST_F(LoopTest, OnlyLooksThatFindNothingForMoreThanASecondBeyondTheBlockEndTheF
   EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find(
                                    "\n21 receiver : no data from the receiver for 1.1 s from "
                                    "2015-03-03 09:30:04 UTC\n"));
+}
+
+// The files' own times: each spans its samples, and the counter runs on from
+// one file into the next.
+void ExpectTrueTimesAndNoSampleLost(const std::vector<FakeFile>& files, double rate) {
+  int next = 0;
+  for (const FakeFile& f : files) {
+    const std::vector<uint8_t>& b = f.bytes;
+    int samples = int(b.size() - 218) / 4;
+    double span = double(AuxiMs(b, 62) - AuxiMs(b, 46)) / 1000;
+    EXPECT_NEAR(samples / rate, span, 0.5) << f.name;
+    for (int k = 0; k < samples; k++, next++) {
+      ASSERT_EQ(int16_t(next - 32768), int16_t(Le16(b, 218 + 4 * k))) << f.name << " sample " << k;
+    }
+  }
+}
+
+// The wall clock set forward 60 s, then back 30 s, while the tick clock and the
+// band go on at their pace; then a sleep of 60 s that the receiver wakes from
+// before the recorder looks again. Each time the file ends with its last block
+// and the next starts with the clock's true time, one line says what happened,
+// and no sample is lost or repeated.
+TEST_F(LoopTest, AClockSetEitherWayOrASleepEndsTheFileAndTheNextHasTrueTimes) {
+  ::Setup(w, Pcm16, 192000, 7050000, kBand, Utc, Hour);
+  testing::internal::CaptureStdout();
+  auto passes = [this] {
+    for (int pass = 0; pass < 3; pass++) {
+      Deliver(30);
+      EXPECT_TRUE(CapturePass(r));
+    }
+  };
+  passes();
+  g_fakeNow += 60;
+  g_fakeClockSetMs += 60000;
+  passes();
+  g_fakeNow -= 30;
+  g_fakeClockSetMs -= 30000;
+  passes();
+  g_fakeNow += 60;
+  g_fakeSleptMs += 60000;
+  passes();
+  CloseFile(w);
+  EXPECT_EQ(
+      "\nB21_20150303_093000_7050kHz.wav "
+      "\n21 receiver : the PC's clock was set forward by 60.0 s, to 2015-03-03 09:31:00 UTC\n"
+      "\nB21_20150303_093100_7050kHz.wav "
+      "\n21 receiver : the PC's clock was set back by 30.0 s, to 2015-03-03 09:30:31 UTC\n"
+      "\nB21_20150303_093031_7050kHz.wav "
+      "\nB21_20150303_093131_7050kHz.wav "
+      "\n21 receiver : no data from the receiver for 60.0 s from 2015-03-03 09:30:31 UTC: the "
+      "PC slept for 60.0 s\n",
+      testing::internal::GetCapturedStdout());
+  ASSERT_EQ(4u, disk.files.size());
+  ExpectTrueTimesAndNoSampleLost(disk.files, 192000);
+  // The file after the sleep starts when its first block came, 60 s after the last before it.
+  EXPECT_NEAR(
+      60.0, double(AuxiMs(disk.files[3].bytes, 46) - AuxiMs(disk.files[2].bytes, 62)) / 1000, 0.02);
+}
+
+// A band of 48000 samples/s in blocks of 65536, 1.37 s each, at its pace, each
+// block found by the look after one that found nothing just before it came: a
+// silence no longer than the band's block is no stall. One file, no line.
+TEST_F(LoopTest, ABandWhoseBlocksLastOverASecondKeepsOneFile) {
+  const int32_t block = 65536;
+  Close(ch);
+  PublisherClose(pub);
+  ASSERT_TRUE(PublisherCreate(pub, kBand, 48000, block, 7050000, 4 * block * kSampleBytes));
+  char name[kBandNameSize];
+  BandName(kBand, name);
+  ASSERT_TRUE(Open(ch, name));
+  FreeBlockBuffers(r.buffers);
+  ASSERT_TRUE(AllocateBlockBuffers(r.buffers, block));
+  ::Setup(w, Pcm16, 48000, 7050000, kBand, Utc, Hour);
+  std::vector<float> iq(block * 2);
+  testing::internal::CaptureStdout();
+  const int blocks = 5;
+  for (int i = 0; i < blocks; i++) {
+    AdvanceFakeTime(1350);
+    EXPECT_TRUE(CapturePass(r));            // nothing yet
+    AdvanceFakeTime(i % 3 == 2 ? 16 : 15);  // 65536 / 48000 s in all
+    CounterPattern(pub.samplesWritten, block, iq.data());
+    PublisherWrite(pub, iq.data(), block);
+    EXPECT_TRUE(CapturePass(r));
+  }
+  CloseFile(w);
+  EXPECT_EQ("\nB21_20150303_093001_7050kHz.wav ", testing::internal::GetCapturedStdout());
+  ASSERT_EQ(1u, disk.files.size());
+  EXPECT_EQ(uint64_t(blocks) * block * 4, Le32(disk.files[0].bytes, 214));
+}
+
+// A day of looks once a second with a wall clock that gains 50 ppm on the tick
+// clock (4.3 s in all) tells nothing; a clock set forward 60 s or back 30 s, and
+// a sleep of 60 s, each tell what they were.
+TEST(ClockWatch, ADriftIsNothingAndASetOrASleepIsToldOnce) {
+  FakeDisk disk;
+  InstallFakes(disk);
+  g_fakeNow = UtcTime(2015, 3, 3, 0, 0, 0);
+  ClockWatch c = {};
+  int64_t gainedUs = 0;
+  for (int look = 0; look < 86400; look++) {
+    ClockChange change = WatchClocks(c);
+    ASSERT_EQ(0, change.sleptMs) << look;
+    ASSERT_EQ(0, change.setMs) << look;
+    AdvanceFakeTime(1000);
+    gainedUs += 50;
+    if (gainedUs >= 1000) {  // the wall clock alone gains a millisecond
+      AdvanceFakeTime(1);
+      g_fakeClockSetMs += 1;
+      gainedUs -= 1000;
+    }
+  }
+  EXPECT_EQ(4320, g_fakeClockSetMs);
+  EXPECT_EQ(0, WatchClocks(c).setMs);
+  struct Step {
+    int64_t wallS, tickS, sleptS;
+    int64_t told[2];  // slept, set
+  };
+  const Step steps[] = {{60, 0, 0, {0, 60000}},
+                        {-30, 0, 0, {0, -30000}},
+                        {60, 60, 60, {60000, 0}},
+                        {1, 1, 0, {0, 0}}};
+  for (const Step& step : steps) {
+    g_fakeNow += step.wallS;
+    g_fakeClockSetMs += (step.wallS - step.tickS) * 1000;
+    g_fakeSleptMs += step.sleptS * 1000;
+    ClockChange change = WatchClocks(c);
+    EXPECT_EQ(step.told[0], change.sleptMs) << step.wallS;
+    EXPECT_EQ(step.told[1], change.setMs) << step.wallS;
+  }
+  RemoveFakes();
 }
 
 // The overrun is counted by the reads of the pass that reports it: the line says

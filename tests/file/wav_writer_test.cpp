@@ -42,7 +42,8 @@ struct WriterTest : ::testing::Test {
     char text[256];
     ErrorText(error, text, sizeof text);
     return std::string("\nCan't write B3_20150303_") + hhmmss + "_7050kHz.wav: " + text +
-           "; a new file is tried every 10 s\n";
+           (error == ERROR_DISK_FULL ? "; recording goes on as soon as there is room\n"
+                                     : "; a new file is tried every 10 s\n");
   }
   Names Created() { return disk.createdNames; }
 };
@@ -181,11 +182,13 @@ TEST_F(WriterTest, SizesAfterCloseCountEveryBlock) {
   EXPECT_EQ(240u + 12288000 + info - 8, Le32(File(1).bytes, 4));
 }
 
-// The disk fills up in the third block, midway through a frame: one message,
-// the names of the files tried in the outage left out, a new file only every 10 s, no file without
-// samples left behind, sizes of whole frames, and recording goes on once there is room again. The
-// next outage gets its own message.
-TEST_F(WriterTest, AFullDiskIsReportedOnceAndRecordingGoesOnWhenSpaceReturns) {
+// The disk fills up in the third block, midway through a frame: the failure
+// says so, and the file keeps its whole frames. No file is tried while the disk has no room for one
+// (so none is left behind without samples), a line a minute says since when nothing is recorded,
+// and the first block after room came back opens the next file. The next outage gets its own
+// message. Without a budget, a disk that holds less than an hour of recording is told once, before
+// the first file.
+TEST_F(WriterTest, AFullDiskIsToldOnceAMinuteAndRecordingGoesOnAsSoonAsThereIsRoom) {
   Start();
   disk.freeBytes = 218 + 2 * 8192 + 1001;
   testing::internal::CaptureStdout();
@@ -193,27 +196,32 @@ TEST_F(WriterTest, AFullDiskIsReportedOnceAndRecordingGoesOnWhenSpaceReturns) {
   EXPECT_TRUE(At(9, 30, 0));
   EXPECT_TRUE(At(9, 30, 1));
   EXPECT_FALSE(At(9, 30, 2));
-  for (int second = 3; second < 12; second++) EXPECT_FALSE(At(9, 30, second));
-  EXPECT_FALSE(At(9, 30, 12));  // the retry: header write fails, the file goes again
-  EXPECT_FALSE(At(9, 30, 21));
+  for (int second = 3; second < 21; second++) EXPECT_FALSE(At(9, 30, second));
   disk.freeBytes += 1 << 20;
-  EXPECT_FALSE(At(9, 30, 21));  // within 10 s of the last try
+  EXPECT_TRUE(At(9, 30, 21));
   EXPECT_TRUE(At(9, 30, 22));
-  EXPECT_TRUE(At(9, 30, 23));
   disk.freeBytes = 0;
-  EXPECT_FALSE(At(9, 30, 24));
-  EXPECT_EQ("\nB3_20150303_093000_7050kHz.wav \nB3_20150303_093022_7050kHz.wav ",
-            testing::internal::GetCapturedStdout());
-  EXPECT_EQ(Failure("093000", ERROR_DISK_FULL) + Failure("093022", ERROR_DISK_FULL),
+  for (int second = 23; second <= 60 + 24; second++) {
+    EXPECT_FALSE(At(9, 30 + second / 60, second % 60));
+  }
+  EXPECT_EQ(
+      "\nThe disk has room for 0.0 hours of recording (0.000 GB free): without a budget nothing "
+      "is deleted"
+      "\nB3_20150303_093000_7050kHz.wav \nB3_20150303_093021_7050kHz.wav .",
+      testing::internal::GetCapturedStdout());
+  char full[256];
+  ErrorText(ERROR_DISK_FULL, full, sizeof full);
+  EXPECT_EQ(Failure("093000", ERROR_DISK_FULL) + Failure("093021", ERROR_DISK_FULL) +
+                "\nNothing recorded since 2015-03-03 09:30:23 UTC: " + full + "\n",
             testing::internal::GetCapturedStderr());
+  EXPECT_EQ((Names{"B3_20150303_093000_7050kHz.wav", "B3_20150303_093021_7050kHz.wav"}), Created());
   CloseFile(w);
-  EXPECT_EQ((Names{"B3_20150303_093000_7050kHz.wav", "B3_20150303_093022_7050kHz.wav"}),
-            disk.Present());
-  const FakeFile& full = File(0);
-  EXPECT_EQ(218u + 2 * 8192 + 1000, full.size);  // the partial frame is cut off
-  EXPECT_EQ(2u * 8192 + 1000, Le32(full.bytes, 214));
-  EXPECT_EQ(full.size - 8, Le32(full.bytes, 4));
-  EXPECT_EQ(2u * 8192, Le32(File(2).bytes, 214));
+  EXPECT_EQ(Created(), disk.Present());
+  const FakeFile& full0 = File(0);
+  EXPECT_EQ(218u + 2 * 8192 + 1000, full0.size);  // the partial frame is cut off
+  EXPECT_EQ(2u * 8192 + 1000, Le32(full0.bytes, 214));
+  EXPECT_EQ(full0.size - 8, Le32(full0.bytes, 4));
+  EXPECT_EQ(2u * 8192, Le32(File(1).bytes, 214));
 }
 
 // A 24-bit file that fills the disk keeps its whole frames and leaves out the
