@@ -171,12 +171,18 @@ static void Look(Scan& s) {
   g_fileIo.list(pattern, Found, &s);
 }
 
-static uint64_t OwnRecordingBytes(int32_t band) {
-  static Scan s;  // the names take more than a small stack should
+// A look from before every recording (order 0 is none). The names take more
+// than a small stack should.
+static Scan& FirstLook(int32_t band) {
+  static Scan s;
   s.band = band;
   s.after = Place{0, ""};
   Look(s);
-  return s.total;
+  return s;
+}
+
+static uint64_t OwnRecordingBytes(int32_t band) {
+  return FirstLook(band).total;
 }
 
 // Why the oldest recording goes, printed before what became of it.
@@ -208,7 +214,7 @@ static bool MustGo(const Scan& s, uint64_t budgetBytes, uint64_t nextBytes, uint
   return true;
 }
 
-static bool HasFree(uint64_t bytes) {
+bool HasFree(uint64_t bytes) {
   int64_t free = g_fileIo.freeSpace();
   return free < 0 || uint64_t(free) >= bytes;
 }
@@ -225,13 +231,10 @@ static bool KeepWithinBudget(int32_t band, uint64_t budgetBytes, uint64_t nextBy
                   double(budgetBytes) / kBytesPerGigabyte, double(nextBytes) / kBytesPerGigabyte);
     return HasFree(wanted);
   }
-  static Scan s;  // the names take more than a small stack should
-  s.band = band;
-  s.after = Place{0, ""};  // before every recording: order 0 is none
   char why[80];
   // Each file is tried once, oldest first; the totals come from the disk anew.
-  for (Look(s); s.oldest.order != 0 && MustGo(s, budgetBytes, nextBytes, wanted, why, sizeof why);
-       Look(s)) {
+  for (Scan& s = FirstLook(band);
+       s.oldest.order != 0 && MustGo(s, budgetBytes, nextBytes, wanted, why, sizeof why); Look(s)) {
     Delete(s, why);
     s.after = s.oldest;
   }

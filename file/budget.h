@@ -34,6 +34,8 @@ bool HoldsOneFile(const Budget& b, const WavWriter& w);
 
 // Free space kept on the disk beside the next file: 1% of the disk, at least 1 GB.
 uint64_t ReserveBytes();
+// True when the disk has this much free, or its free space is unknown.
+bool HasFree(uint64_t bytes);
 
 // One line: GB per hour, and the hours that the free space and the budget hold.
 // A budget larger than the disk can hold (its free space and the band's

@@ -146,11 +146,6 @@ static void TellOutage(WavWriter& w, int64_t now) {
   w.reportedAt = now;
 }
 
-static bool HasRoomFor(const WavWriter& w, uint32_t byteCount) {
-  int64_t free = g_fileIo.freeSpace();
-  return free < 0 || uint64_t(free) >= uint64_t(w.headerBytes) + byteCount;
-}
-
 // Whether this block may open a new file. Before each one the budget makes
 // room. After a failure a full disk is looked at once a second and tried as
 // soon as it has room for the block, anything else every kRetrySeconds.
@@ -168,7 +163,7 @@ static bool MayOpen(WavWriter& w, uint32_t byteCount, int64_t now) {
   if (now == w.roomCheckedAt) return false;
   w.roomCheckedAt = now;
   MakeRoom(w);
-  return HasRoomFor(w, byteCount);
+  return HasFree(uint64_t(w.headerBytes) + byteCount);
 }
 
 // Why the latest write stored less than asked; must follow that write at once.

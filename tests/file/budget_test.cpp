@@ -197,9 +197,8 @@ TEST_F(BudgetTest, TheFreeSpaceKeepsAFileAndTheReserveAndAFullDiskWaitsForRoom) 
       "\nB3_20150303_090002_7050kHz.wav ."
       "\nB3_20150303_090105_7050kHz.wav ",
       testing::internal::GetCapturedStdout());
-  char full[256];
-  ErrorText(ERROR_DISK_FULL, full, sizeof full);
-  std::string room = std::string(full) + "; recording goes on as soon as there is room\n";
+  std::string full = ErrorString(ERROR_DISK_FULL);
+  std::string room = full + "; recording goes on as soon as there is room\n";
   EXPECT_EQ("\nCan't write B3_20150303_090000_7050kHz.wav: " + room +
                 "\nCan't write B3_20150303_090002_7050kHz.wav: " + room +
                 "\nNothing recorded since 2015-03-03 09:00:03 UTC: " + full +

@@ -214,6 +214,12 @@ std::vector<std::string> FakeDisk::Present() const {
   return names;
 }
 
+std::string ErrorString(DWORD error) {
+  char text[256];
+  ErrorText(error, text, sizeof text);
+  return text;
+}
+
 uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
   return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
          uint32_t(b[at + 3]) << 24;

@@ -61,5 +61,7 @@ int64_t UtcTime(int year, int month, int day, int hour, int minute, int second);
 FakeFile* FindFile(const std::string& name);
 // A closed file of `size` bytes, as another program or an earlier run left it.
 void PutFile(const std::string& name, uint64_t size);
+// The system's text for an error code, as the recorder prints it.
+std::string ErrorString(DWORD error);
 uint32_t Le32(const std::vector<uint8_t>& bytes, size_t offset);
 uint16_t Le16(const std::vector<uint8_t>& bytes, size_t offset);

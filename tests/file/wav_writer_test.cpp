@@ -39,9 +39,8 @@ struct WriterTest : ::testing::Test {
   const FakeFile& File(size_t i) { return disk.files.at(i); }
   // The message for a failed write to the file that began at hhmmss.
   static std::string Failure(const char* hhmmss, DWORD error) {
-    char text[256];
-    ErrorText(error, text, sizeof text);
-    return std::string("\nCan't write B3_20150303_") + hhmmss + "_7050kHz.wav: " + text +
+    return std::string("\nCan't write B3_20150303_") + hhmmss +
+           "_7050kHz.wav: " + ErrorString(error) +
            (error == ERROR_DISK_FULL ? "; recording goes on as soon as there is room\n"
                                      : "; a new file is tried every 10 s\n");
   }
@@ -209,10 +208,9 @@ TEST_F(WriterTest, AFullDiskIsToldOnceAMinuteAndRecordingGoesOnAsSoonAsThereIsRo
       "is deleted"
       "\nB3_20150303_093000_7050kHz.wav \nB3_20150303_093021_7050kHz.wav .",
       testing::internal::GetCapturedStdout());
-  char full[256];
-  ErrorText(ERROR_DISK_FULL, full, sizeof full);
   EXPECT_EQ(Failure("093000", ERROR_DISK_FULL) + Failure("093021", ERROR_DISK_FULL) +
-                "\nNothing recorded since 2015-03-03 09:30:23 UTC: " + full + "\n",
+                "\nNothing recorded since 2015-03-03 09:30:23 UTC: " +
+                ErrorString(ERROR_DISK_FULL) + "\n",
             testing::internal::GetCapturedStderr());
   EXPECT_EQ((Names{"B3_20150303_093000_7050kHz.wav", "B3_20150303_093021_7050kHz.wav"}), Created());
   CloseFile(w);
