@@ -164,9 +164,10 @@ static void NoteQuiet(Silence& s, ULONGLONG now) {
   s.quietToMs = now;
 }
 
-// The first block after passes that found none. When they saw a stall, the file
-// ends with the last sample before it and this block begins the next. Only looks
-// count: a recorder held up finds the blocks that came meanwhile.
+// The first block after passes that found none. When they saw a stall, or the
+// machine slept since the last block, the file ends with the last sample before
+// and this block begins the next. Only looks and sleeps count: a recorder held
+// up finds the blocks that came meanwhile.
 static void EndSilence(Recording& r, ULONGLONG lookedAt) {
   Silence& s = r.silence;
   bool sawStall = s.quiet && s.quietToMs - s.lastBlockMs > BlockMs(r) + kStallMs;
