@@ -8,6 +8,7 @@ vexa_display
 echo "== $VEXA_ARCH_NOTE; testing ${VEXA_RUNNABLE// / and }"
 
 echo "== formatting"
+cd "$ROOT"
 vexa_check_format || vexa_fail "formatting: the files named above differ from .clang-format" \
   "run clang-format -i on them"
 
