@@ -42,11 +42,20 @@ bool ParseCidr(const char* text, AccessRule* rule) {
   return true;
 }
 
+const char kAllowPrivate[] = "private";
+
+bool AccessAddPrivate(AccessList& list) {
+  static const char* const kPrivate[] = {"127.0.0.0/8", "10.0.0.0/8", "172.16.0.0/12",
+                                         "192.168.0.0/16", "169.254.0.0/16"};
+  const int count = int(sizeof kPrivate / sizeof kPrivate[0]);
+  if (list.count + count > kMaxAllowRules) return false;
+  for (const char* text : kPrivate) ParseCidr(text, &list.rules[list.count++]);
+  return true;
+}
+
 void AccessDefaults(AccessList& list) {
-  static const char* const kDefaults[] = {"127.0.0.0/8", "10.0.0.0/8", "172.16.0.0/12",
-                                          "192.168.0.0/16", "169.254.0.0/16"};
   list.count = 0;
-  for (const char* text : kDefaults) ParseCidr(text, &list.rules[list.count++]);
+  AccessAddPrivate(list);
 }
 
 bool AccessAllows(const AccessList& list, uint32_t address) {
@@ -59,4 +68,15 @@ bool AccessAllows(const AccessList& list, uint32_t address) {
 void FormatIpv4(uint32_t address, char* text) {
   snprintf(text, 16, "%u.%u.%u.%u", address >> 24, (address >> 16) & 255, (address >> 8) & 255,
            address & 255);
+}
+
+void AccessHint(uint32_t address, char* text) {
+  char host[16];
+  char network[16];
+  FormatIpv4(address, host);
+  FormatIpv4(address & 0xFFFFFF00u, network);
+  snprintf(text, kAccessHintSize,
+           "to admit it, start VEXA_Net with --allow private --allow %s (or %s/24 for its "
+           "network)",
+           host, network);
 }

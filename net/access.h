@@ -19,8 +19,14 @@ struct AccessList {
 // anything else, such as a prefix above 32 or an octet above 255.
 bool ParseCidr(const char* text, AccessRule* rule);
 
-// Loopback, private and link-local IPv4 networks: what a server without --allow
-// admits.
+// The word that names the loopback, private and link-local networks in --allow.
+extern const char kAllowPrivate[];
+
+// Adds the loopback, private and link-local IPv4 networks to list; false when
+// they do not all fit.
+bool AccessAddPrivate(AccessList& list);
+
+// Just those networks: what a server without --allow admits.
 void AccessDefaults(AccessList& list);
 
 // True when address (host byte order) lies in one of the list's networks.
@@ -32,3 +38,8 @@ bool ParseIpv4(const char* text, const char** end, uint32_t* address);
 
 // Dotted form of a host-order address into text (16 bytes).
 void FormatIpv4(uint32_t address, char* text);
+
+// What to add to the command line to admit a refused address (host order),
+// kept with the local networks, into text (kAccessHintSize bytes).
+const int kAccessHintSize = 128;
+void AccessHint(uint32_t address, char* text);

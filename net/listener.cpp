@@ -1,5 +1,6 @@
 // VEXA_Net: serves the publisher's bands to up to 32 TCP connections on port
-// 11000; each may have its band streamed to it as UDP I/Q datagrams.
+// 11000 (or the one --port names); each may have its band streamed to it as UDP
+// I/Q datagrams.
 #include <winsock2.h>
 
 #include <stdio.h>
@@ -15,7 +16,6 @@
 #include "options.h"
 #include "stream_server.h"
 
-static const u_short kPort = 11000;
 static const int kSlotCount = 32;
 static const int kRecvSize = 4096;
 // A logged request shows each byte as itself or as four characters, \xNN.
@@ -43,6 +43,9 @@ static int g_slotLimit = kSlotCount;  // --max-clients, at most kSlotCount
 // of it, so the stop never touches a socket value that has been reused.
 static CRITICAL_SECTION g_slotLock;
 static std::atomic<SOCKET> g_listener{INVALID_SOCKET};
+// Set by the console handler: the stop of a server whose port 11000 is off, which
+// has no accept for the closed listening socket to end.
+static HANDLE g_stopRequested;
 // Connection threads alive, plus one that the main thread holds until the stop:
 // only the decrement that reaches 0 sets g_clientEnded, so no thread touches the
 // event after the main thread has seen the count at 0 and closed it.
@@ -61,6 +64,7 @@ static BOOL WINAPI consoleHandler(DWORD controlType) {
   if (!text) return FALSE;
   fprintf(stdout, "%s", text);
   closeListener();
+  SetEvent(g_stopRequested);
   return TRUE;
 }
 
@@ -218,7 +222,7 @@ static void acceptLoop(SOCKET listener) {
       if (g_listener != INVALID_SOCKET && lostBeforeAccept(WSAGetLastError())) continue;
       return;
     }
-    if (!PeerAllowed(g_options.allow, peer, kPort)) {
+    if (!PeerAllowed(g_options.allow, peer, g_options.vexaPort)) {
       closesocket(s);
       continue;
     }
@@ -244,17 +248,40 @@ static void endConnections() {
       --g_liveClients == 0 || WaitForSingleObject(g_clientEnded, kClientEndWaitMs) == WAIT_OBJECT_0;
 }
 
-// Creates the listening socket on port 11000; exit code 1 on failure.
+// Creates the listening socket of the VEXA protocol, unless --port 0 turned it
+// off; exit code 1 on failure. A moved port is named, on its line and in a
+// failure's.
 static int startListening() {
+  int port = g_options.vexaPort;
+  if (port == 0) {
+    printf("VEXA protocol: off (--port 0)\n");
+    return 0;
+  }
   int error = 0;
   const char* call = "";
-  SOCKET s = ListenOn(g_options.bind, kPort, &error, &call);
+  SOCKET s = ListenOn(g_options.bind, port, &error, &call);
   if (s == INVALID_SOCKET) {
-    printf("%s() failed: %d\n", call, error);
+    if (port == kVexaPort) {
+      printf("%s() failed: %d\n", call, error);
+    } else {
+      printf("%s() failed: %d (port %d)\n", call, error, port);
+    }
     return 1;
   }
+  if (port != kVexaPort) printf("VEXA protocol: port %d\n", port);
   g_listener = s;
   return 0;
+}
+
+// Serves port 11000's connections, or with that port off waits for the stop.
+static void runUntilStopped() {
+  SOCKET listener = g_listener;
+  if (g_options.vexaPort == 0) {
+    WaitForSingleObject(g_stopRequested, INFINITE);
+    return;
+  }
+  if (listener != INVALID_SOCKET) acceptLoop(listener);
+  printf("accept() failed: %d\n", WSAGetLastError());
 }
 
 static int serve() {
@@ -267,9 +294,7 @@ static int serve() {
     printf("Can't register console control handler!\n");
   }
   printf("Started\n");
-  SOCKET listener = g_listener;
-  if (listener != INVALID_SOCKET) acceptLoop(listener);
-  printf("accept() failed: %d\n", WSAGetLastError());
+  runUntilStopped();
   printf("Stopping ...\n");
   closeListener();
   StreamServerStop();
@@ -304,7 +329,9 @@ int main(int argc, char** argv) {
   readIdleTimeout();
   InitializeCriticalSection(&g_slotLock);
   g_clientEnded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  g_stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   int code = serve();
+  CloseHandle(g_stopRequested);
   // A connection thread that did not end in time still uses these; the
   // process exit takes them then.
   if (g_clientsEnded) {

@@ -7,12 +7,14 @@
 
 const int kMaxStreamClients = 32;  // the largest --max-clients
 const int kSpyPortCount = 32;      // one SpyServer port per band index
+const int kVexaPort = 11000;       // VEXA's own protocol, unless --port moves it
 
 struct NetOptions {
+  int vexaPort;      // VEXA's own protocol; 0: off
   int spyBasePort;   // band n on spyBasePort + n; 0: no SpyServer ports
   int rtlPort;       // 0: no rtl_tcp port
   uint32_t bind;     // host byte order; 0: every address
-  AccessList allow;  // the loopback, private and link-local networks unless --allow
+  AccessList allow;  // what --allow names; without it the private networks
   int maxClients;    // per protocol; 0: each protocol's own default
 };
 

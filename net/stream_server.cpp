@@ -38,7 +38,10 @@ bool PeerAllowed(const AccessList& allow, const sockaddr_in& peer, int port) {
   if (AccessAllows(allow, ntohl(peer.sin_addr.s_addr))) return true;
   char text[kAddressSize];
   FormatPeer(peer, text);
-  printf("refused connection from %s on port %d: address not in the allow list\n", text, port);
+  char hint[kAccessHintSize];
+  AccessHint(ntohl(peer.sin_addr.s_addr), hint);
+  printf("refused connection from %s on port %d: address not in the allow list; %s\n", text, port,
+         hint);
   return false;
 }
 

@@ -128,6 +128,25 @@ vexa_build() {
   done
 }
 
+# Checks every C++ source of the tree against .clang-format. A git checkout
+# names its own files; an unpacked source archive has no git, so there every
+# *.cpp and *.h outside the build folders is checked.
+vexa_check_format() {
+  local list
+  list=$(mktemp)
+  if git -C "$ROOT" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git -C "$ROOT" ls-files -z -co --exclude-standard -- '*.cpp' '*.h' >"$list"
+  else
+    echo "   (no git checkout here: checking every *.cpp and *.h outside build/)"
+    find "$ROOT" \( -path "$BUILD_ROOT" -o -path "$ROOT/build" -o -name .git \) -prune -o \
+      -type f \( -name '*.cpp' -o -name '*.h' \) -print0 >"$list"
+  fi
+  xargs -0 -r clang-format --dry-run --Werror <"$list"
+  local status=$?
+  rm -f "$list"
+  return $status
+}
+
 # A virtual display for the programs that show windows.
 vexa_display() {
   export DISPLAY=${VEXA_DISPLAY:-:97}

@@ -2,11 +2,13 @@
 # Installs what the build, the tests and the demo need from Debian 12's packages.
 # Idempotent: when everything is present it only checks and returns.
 set -uo pipefail
+# The architectures wanted (VEXA_ARCH) come from env.sh, as for every script.
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 # The 64-bit set builds both architectures and runs the x64 programs; the 32-bit
 # set only adds running the x86 programs, so a mirror that fails the i386 index
-# costs the x86 runs and nothing else. gr-osmosdr, gnuradio and rtl-433 are real
-# rtl_tcp clients for the tests (about two minutes more on a fresh machine);
+# costs the x86 runs and nothing else, and VEXA_ARCH=x64 does without it.
+# gr-osmosdr, gnuradio and rtl-433 are real rtl_tcp clients for the tests;
 # wsjtx brings WSJT-X's own simulators and decoders, fftw the benchmark's baseline FFT.
 packages64=(
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686
@@ -18,7 +20,10 @@ packages64=(
   tmux procps libliquid-dev
   gr-osmosdr gnuradio rtl-433 wsjtx libfftw3-dev
 )
-packages32=(wine32:i386 libasound2-plugins:i386)
+packages32=()
+case " $VEXA_WANTED " in
+  *" x86 "*) packages32=(wine32:i386 libasound2-plugins:i386) ;;
+esac
 
 missing_of() { # package...
   local p
@@ -47,7 +52,7 @@ fi
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 echo "setup: installing ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ ${#packages32[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386 >"$log" 2>&1 || fail "dpkg --add-architecture i386" "$log"
 fi
 export DEBIAN_FRONTEND=noninteractive

@@ -9,7 +9,8 @@ echo "== $VEXA_ARCH_NOTE; testing ${VEXA_RUNNABLE// / and }"
 
 echo "== formatting"
 cd "$ROOT"
-git ls-files -co --exclude-standard -- '*.cpp' '*.h' | xargs clang-format --dry-run --Werror || exit 1
+vexa_check_format || vexa_fail "formatting: the files named above differ from .clang-format" \
+  "run clang-format -i on them"
 
 failed=""
 for arch in $VEXA_RUNNABLE; do

@@ -38,12 +38,13 @@ TEST(Access, DefaultsAdmitLocalNetworksOnlyAndRulesParseStrictly) {
     EXPECT_FALSE(ParseCidr(bad, &r)) << bad;
 }
 
-OptionsResult Parse(std::initializer_list<const char*> args, NetOptions& o) {
+// Parses args after the program's name; error, when given, receives the message.
+OptionsResult Parse(std::initializer_list<const char*> args, NetOptions& o, char* error = nullptr) {
   char* argv[16] = {const_cast<char*>("VEXA_Net")};
   int argc = 1;
   for (const char* a : args) argv[argc++] = const_cast<char*>(a);
-  char error[kOptionsErrorSize];
-  return ParseNetOptions(argc, argv, o, error);
+  char ignored[kOptionsErrorSize];
+  return ParseNetOptions(argc, argv, o, error ? error : ignored);
 }
 
 TEST(Options, NoneKeepTodaysServerAndEachOptionIsChecked) {
@@ -72,6 +73,60 @@ TEST(Options, NoneKeepTodaysServerAndEachOptionIsChecked) {
                    {"--allow"},
                    {"--verbose"}})
     EXPECT_EQ(kOptionsBad, Parse(bad, o)) << *bad.begin();
+}
+
+const char* const kLan[] = {"127.0.0.1", "192.168.1.30", "10.9.8.7", "172.16.0.1", "169.254.3.3"};
+
+// "private" names the list a server without --allow has, so it can be kept
+// while a network is added; an --allow without it admits only what it names.
+TEST(Allow, PrivateKeepsTheLocalNetworksAndAnAllowAloneAdmitsOnlyItself) {
+  NetOptions o;
+  ASSERT_EQ(kOptionsRun, Parse({"--allow", "private", "--allow", "203.0.113.0/24"}, o));
+  for (const char* ok : kLan) EXPECT_TRUE(AccessAllows(o.allow, Ip(ok))) << ok;
+  EXPECT_TRUE(AccessAllows(o.allow, Ip("203.0.113.9")));
+  EXPECT_FALSE(AccessAllows(o.allow, Ip("203.0.114.9")));
+
+  ASSERT_EQ(kOptionsRun, Parse({"--allow", "203.0.113.0/24", "--allow", "private"}, o));
+  EXPECT_TRUE(AccessAllows(o.allow, Ip("192.168.1.30")));
+  EXPECT_TRUE(AccessAllows(o.allow, Ip("203.0.113.9")));
+
+  ASSERT_EQ(kOptionsRun, Parse({"--allow", "192.168.1.20/32"}, o));
+  EXPECT_TRUE(AccessAllows(o.allow, Ip("192.168.1.20")));
+  for (const char* no : kLan) EXPECT_FALSE(AccessAllows(o.allow, Ip(no))) << no;
+
+  // Six times the five private networks overflow the 32 rules: refused, not cut.
+  char error[kOptionsErrorSize];
+  EXPECT_EQ(kOptionsBad,
+            Parse({"--allow", "private", "--allow", "private", "--allow", "private", "--allow",
+                   "private", "--allow", "private", "--allow", "private", "--allow", "private"},
+                  o, error));
+  EXPECT_STREQ("bad value for --allow: 'private'", error);
+
+  char hint[kAccessHintSize];
+  AccessHint(Ip("203.0.113.9"), hint);
+  EXPECT_STREQ(
+      "to admit it, start VEXA_Net with --allow private --allow 203.0.113.9 (or 203.0.113.0/24 "
+      "for its network)",
+      hint);
+}
+
+// The VEXA protocol's port stays 11000 unless moved; 0 turns it off, which
+// leaves a server with nothing to serve unless another protocol is on.
+TEST(Port, MovesOrTurnsOffTheVexaProtocolButNeverLeavesNothingToServe) {
+  NetOptions o;
+  ASSERT_EQ(kOptionsRun, Parse({}, o));
+  EXPECT_EQ(11000, o.vexaPort);
+  ASSERT_EQ(kOptionsRun, Parse({"--port", "12000"}, o));
+  EXPECT_EQ(12000, o.vexaPort);
+  ASSERT_EQ(kOptionsRun, Parse({"--port", "0", "--rtltcp", "1234"}, o));
+  EXPECT_EQ(0, o.vexaPort);
+
+  char error[kOptionsErrorSize];
+  EXPECT_EQ(kOptionsBad, Parse({"--port", "0"}, o, error));
+  EXPECT_NE(nullptr, strstr(error, "add --spyserver or --rtltcp")) << error;
+  for (const char* bad : {"65536", "-1", "12x", ""})
+    EXPECT_EQ(kOptionsBad, Parse({"--port", bad}, o)) << bad;
+  EXPECT_EQ(kOptionsBad, Parse({"--port"}, o));
 }
 
 TEST(Queue, ASlowReaderLosesTheOldestButNeverAKeptReplyOrThePartSent) {
