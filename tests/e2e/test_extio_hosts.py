@@ -3,8 +3,8 @@ the status handler, calling from threads with no message loop, slow callbacks,
 unloading, and the exports newer hosts look up."""
 from conftest import simulator
 # env is the fixture both modules use.
-from extio_support import (BANDS, assert_clean, env, host, no_access_violation, section, stats,
-                           statuses, windows_line)
+from extio_support import (BANDS, assert_clean, env, host, millis, no_access_violation, section,
+                           stats, statuses, windows_line)
 
 
 # A host that answers "LO changed" by tuning to where the LO is, twice, and showing
@@ -111,6 +111,23 @@ def test_window_toggles_lose_nothing_and_a_host_dll_closes_from_its_detach(env):
     detach = [l for l in lines if l.startswith("detach:")]
     assert len(detach) == 1
     assert float(detach[0].split("CloseHW after ")[1].split()[0]) < 5000  # a hang guard
+    assert "module: unmapped" in lines
+    assert_clean(res, lines)
+
+
+# A server whose client left: it calls CloseHW without StopHW, from a thread with no
+# message loop, while a data call is in progress, and unloads at once. CloseHW waits
+# for that call and ends the stream: no call comes after it returns, the module goes
+# once its threads have left, and nothing runs in unmapped code.
+def test_close_without_stop_ends_the_stream_before_the_unload(env):
+    with simulator("--band", 0, "--block", 1024):
+        res, lines = host(env, "open", "start", "data", 50, "slowcall", 500, "close", "unload",
+                          "run", 3, options=("--other-thread", "--start-count"), debug="+seh")
+    assert no_access_violation(res), res.stderr[-2000:]
+    assert "data: a data call returned after blocking 500 ms" in lines
+    assert lines.index("data: a data call returned after blocking 500 ms") < lines.index(
+        [l for l in lines if l.startswith("close: CloseHW returned")][0])
+    assert millis(lines, "close:") < 5000  # a hang guard
     assert "module: unmapped" in lines
     assert_clean(res, lines)
 

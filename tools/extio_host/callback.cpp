@@ -132,6 +132,7 @@ static void LogData(int32_t count, const int16_t* iq) {
   g_log.dataCalls++;
   g_log.samples += count;
   if (g_log.stopped) g_log.afterStop++;
+  if (g_log.closed) g_log.afterClose++;
   NoteThread();
   if (count > 0 && iq) CheckCounter(iq, count);
 }
@@ -172,6 +173,7 @@ static void OnStatus(int32_t count, int32_t status, void* data) {
     g_log.statusErrors++;
   }
   CheckStatusOrder(status);
+  if (g_log.closed) g_log.afterClose++;
   // A step of ours reopens the band: from here on the stream starts anew.
   if (status == 103 && g_log.expectReopen) g_log.nextIndex = -1;
   // A host asks for the new figures in answer to these, from the callback itself.
@@ -266,10 +268,10 @@ void PrintStats() {
   printf(
       "stats: %lld data calls, %lld samples in %.3f s, %.0f samples/s, lost %lld, bad blocks "
       "%lld, count errors %lld, data threads since start %d (cpu %.1f ms), after stop %lld, "
-      "after unload %lld, overlapping %lld, status errors %lld\n",
+      "after close %lld, after unload %lld, overlapping %lld, status errors %lld\n",
       g_log.dataCalls, g_log.samples, seconds, rate, g_log.lostSamples, g_log.badBlocks,
-      g_log.countErrors, g_log.threadCount, cpuMs, g_log.afterStop, g_log.afterUnload,
-      g_log.overlaps, g_log.statusErrors);
+      g_log.countErrors, g_log.threadCount, cpuMs, g_log.afterStop, g_log.afterClose,
+      g_log.afterUnload, g_log.overlaps, g_log.statusErrors);
   LeaveCriticalSection(&g_log.lock);
 }
 
@@ -280,6 +282,7 @@ void CheckCalls() {
     Error("%s", "data calls lost samples or broke the counter pattern");
   if (g_log.countErrors) Error("%s", "data calls carried another count than StartHW returned");
   if (g_log.afterStop) Error("%s", "data calls came after StopHW returned");
+  if (g_log.afterClose) Error("%s", "calls came after CloseHW returned");
   if (g_log.afterUnload) Error("%s", "calls came after the plug-in was unloaded");
   if (g_log.overlaps) Error("%s", "two data calls ran at once");
   if (g_log.statusErrors) Error("%s", "status calls were out of order or nested");
