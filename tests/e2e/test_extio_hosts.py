@@ -21,6 +21,28 @@ def test_retune_from_the_lo_changed_handler_ends(env):
     assert_clean(res, lines)
 
 
+# A host that brings its radio's window up when told the LO moved (as --retune does),
+# with the window closed again and again, under a publisher that changes the LO and,
+# two blocks later, the block length, eight times: the window's fill can see the
+# block change while the streaming thread is still inside the LO change's status
+# call. The fill announces it and the stream goes on in calls of StartHW's count,
+# nothing skipped.
+def test_header_changes_while_the_window_comes_up_skip_nothing(env):
+    changes = []
+    for i in range(8):
+        at = 2.5 + 0.6 * i
+        changes += ["--at", at, f"l0={7100000 + 1000 * i}", "--at", round(at + 0.01, 3),
+                    f"block={2048 if i % 2 == 0 else 1024}"]
+    with simulator("--band", 0, "--block", 1024, *changes):
+        res, lines = host(env, "open", "start", "data", 50, *["hide", "run", 1] * 6, "stop",
+                          options=("--start-count", "--retune"))
+    assert "start: StartHW returned 1024" in lines
+    assert [l for l in lines if l.startswith("data: count")] == [
+        "data: count 1024 on the first data call"]
+    assert stats(lines)["calls"] > 5 * 192000 // 1024
+    assert_clean(res, lines)
+
+
 # ---- threads, windows and unloading --------------------------------------------------
 
 
