@@ -138,9 +138,10 @@ def test_window_toggles_lose_nothing_and_a_host_dll_closes_from_its_detach(env):
 
 
 # A server whose client left: it calls CloseHW without StopHW, from a thread with no
-# message loop, while a data call is in progress, and unloads at once. CloseHW waits
-# for that call and ends the stream: no call comes after it returns, the module goes
-# once its threads have left, and nothing runs in unmapped code.
+# message loop, while a data call is in progress, and unloads at once; then from
+# inside its own data callback. CloseHW waits for a call in progress (not for its
+# own) and ends the stream: no call comes after it returns, the module goes once its
+# threads have left, and nothing runs in unmapped code.
 def test_close_without_stop_ends_the_stream_before_the_unload(env):
     with simulator("--band", 0, "--block", 1024):
         res, lines = host(env, "open", "start", "data", 50, "slowcall", 500, "close", "unload",
@@ -150,6 +151,14 @@ def test_close_without_stop_ends_the_stream_before_the_unload(env):
     assert lines.index("data: a data call returned after blocking 500 ms") < lines.index(
         [l for l in lines if l.startswith("close: CloseHW returned")][0])
     assert millis(lines, "close:") < 5000  # a hang guard
+    assert "module: unmapped" in lines
+    assert_clean(res, lines)
+    # The same host closes from inside its own data callback.
+    with simulator("--band", 0, "--block", 1024):
+        res, lines = host(env, "open", "start", "data", 50, "closeincall", "unload", "run", 3,
+                          options=("--start-count",), debug="+seh")
+    assert no_access_violation(res), res.stderr[-2000:]
+    assert "data: CloseHW returned inside a data call" in lines
     assert "module: unmapped" in lines
     assert_clean(res, lines)
 

@@ -20,6 +20,7 @@ void InitLog() {
   g_log.nextIndex = -1;
   g_log.scale = g_log.scaleLo = g_log.scaleHi = kScale16;
   g_log.slowStarted = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  g_log.closedInCall = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
 // ---- data calls --------------------------------------------------------------
@@ -232,6 +233,22 @@ void OnData(int32_t count, const int16_t* iq) {
   LeaveCriticalSection(&g_log.lock);
 }
 
+// A host that closes the plug-in from its own callback (its client left while a
+// block was on its way to it); from then on it is done with the plug-in.
+static void CloseIfAsked() {
+  EnterCriticalSection(&g_log.lock);
+  bool close = g_log.closeCalls > 0;
+  if (close) g_log.closeCalls--;
+  LeaveCriticalSection(&g_log.lock);
+  if (!close) return;
+  g_plugin.CloseHW();
+  EnterCriticalSection(&g_log.lock);
+  g_log.closed = true;
+  LeaveCriticalSection(&g_log.lock);
+  printf("data: CloseHW returned inside a data call\n");
+  SetEvent(g_log.closedInCall);
+}
+
 void __cdecl HostCallback(int32_t count, int32_t status, float, void* data) {
   if (status != 0) {
     OnStatusCall(count, status, data);
@@ -248,6 +265,7 @@ void __cdecl HostCallback(int32_t count, int32_t status, float, void* data) {
   else
     OnData(count, static_cast<const int16_t*>(data));
   BlockIfAsked(g_log.slowCalls, "data");
+  CloseIfAsked();
   InterlockedDecrement(&g_log.dataInside);
 }
 

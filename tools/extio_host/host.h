@@ -82,6 +82,8 @@ struct CallLog {
   long long slowStatusCalls;   // status calls still to block
   DWORD slowMs;                // for so long
   HANDLE slowStarted;          // set when a blocking call has begun
+  long long closeCalls;        // data calls still to call CloseHW from inside themselves
+  HANDLE closedInCall;         // set once CloseHW returned inside a data call
   LARGE_INTEGER slowReturned;  // when the last blocking call returned, 0 before
 };
 

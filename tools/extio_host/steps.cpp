@@ -180,6 +180,20 @@ static void SlowCallStep(long ms) {
   AwaitBlocking("slowcall", "data");
 }
 
+static bool ClosedInCall(long long) {
+  return WaitForSingleObject(g_log.closedInCall, 0) == WAIT_OBJECT_0;
+}
+
+// The next data call calls CloseHW from inside itself; the step returns once it has.
+static void CloseInCallStep(long) {
+  ResetEvent(g_log.closedInCall);
+  EnterCriticalSection(&g_log.lock);
+  g_log.closeCalls = 1;
+  LeaveCriticalSection(&g_log.lock);
+  RunLoop(kDataWaitMs, ClosedInCall, 0);
+  if (!ClosedInCall(0)) Error("%s", "closeincall: no data call came");
+}
+
 // The dialog a step works on; an error of the step when there is none.
 static HWND DialogFor(const char* step) {
   HWND dialog = SettingsDialog();
@@ -368,6 +382,7 @@ static const Step kSteps[] = {
     {"data", true, false, false, false, DataStep},
     {"slowcall", true, true, false, false, SlowCallStep},
     {"slowstatus", true, true, false, false, SlowStatusStep},
+    {"closeincall", false, true, false, false, CloseInCallStep},
     {"toggle", true, true, false, false, ToggleStep},
     {"detachclose", false, true, false, false, DetachCloseStep},
     {"stats", false, false, false, false, StatsStep},
