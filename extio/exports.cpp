@@ -29,8 +29,7 @@ bool __stdcall OpenHW() {
   return true;
 }
 
-// Also exported as HideGUI.
-void __stdcall CloseHW() {
+void __stdcall HideGUI() {
   RequestCloseDialog();
 }
 
@@ -41,6 +40,13 @@ int32_t __stdcall StartHW(int32_t) {
 void __stdcall StopHW() {
   StopStreamThread();
   CloseSelectedChannel();
+}
+
+// The host's last call before it unloads us, and some never call StopHW first: the
+// stream ends before the dialog, so no call reaches a host that is done with us.
+void __stdcall CloseHW() {
+  StopHW();
+  HideGUI();
 }
 
 int32_t __stdcall SetHWLO(int32_t) {

@@ -177,11 +177,14 @@ void FillSettingsDialog(HWND window) {
                       MAKELPARAM(kMaxScaleFactor, kMinScaleFactor));
   SetSpinPosition(window);
   ShowBandFigures(window);
-  // Reopening starts at the publisher's position, skipping what the stream has not
-  // delivered yet: only for a band that changed while selected, or one not open
-  // yet (which the streaming thread may open first).
-  if (beforeBand == State.SelectedBand && !SameEntry(before, SelectedEntry()))
-    ReopenSelectedBand();
-  else
+  // An open band is never reopened here: that would start at the publisher's
+  // position and skip what the stream has not delivered yet. Its figures changed
+  // while it stayed selected (the probe above took the change before the streaming
+  // thread saw it): the host hears of it as from that thread. A band not open yet
+  // is opened (the streaming thread may open it first).
+  bool changed = beforeBand == State.SelectedBand && !SameEntry(before, SelectedEntry());
+  if (!SelectedBandOpen())
     OpenSelectedBand(false);
+  else if (changed)
+    SendBandChanged();
 }

@@ -82,6 +82,7 @@ def stats(lines):
         calls=r"(\d+) data calls", lost=r"lost (\d+)", bad=r"bad blocks (\d+)",
         count_errors=r"count errors (\d+)",
         threads=r"data threads since start (\d+)", after_stop=r"after stop (\d+)",
+        after_close=r"after close (\d+)",
         after_unload=r"after unload (\d+)", overlaps=r"overlapping (\d+)",
         status_errors=r"status errors (\d+)")
     return {k: int(re.search(p, line).group(1)) for k, p in nums.items()}
@@ -97,6 +98,7 @@ def assert_clean(res, lines):
     assert lines[-1] == "done: 0 errors"
     s = stats(lines)
     assert s["status_errors"] == 0 and s["after_stop"] == 0 and s["after_unload"] == 0
+    assert s["after_close"] == 0
     assert s["overlaps"] == 0
     assert s["lost"] == 0 and s["bad"] == 0 and s["count_errors"] == 0
 

@@ -3,8 +3,8 @@ the status handler, calling from threads with no message loop, slow callbacks,
 unloading, and the exports newer hosts look up."""
 from conftest import simulator
 # env is the fixture both modules use.
-from extio_support import (BANDS, assert_clean, env, host, no_access_violation, section, stats,
-                           statuses, windows_line)
+from extio_support import (BANDS, assert_clean, env, host, millis, no_access_violation, section,
+                           stats, statuses, windows_line)
 
 
 # A host that answers "LO changed" by tuning to where the LO is, twice, and showing
@@ -18,6 +18,28 @@ def test_retune_from_the_lo_changed_handler_ends(env):
     assert statuses(section(lines, "setlo 7000")) == [101]
     assert windows_line(lines, lines.index("> dialog")) == (1, 1)
     assert stats(lines)["calls"] >= 200
+    assert_clean(res, lines)
+
+
+# A host that brings its radio's window up when told the LO moved (as --retune does),
+# with the window closed again and again, under a publisher that changes the LO and,
+# two blocks later, the block length, eight times: the window's fill can see the
+# block change while the streaming thread is still inside the LO change's status
+# call. The fill announces it and the stream goes on in calls of StartHW's count,
+# nothing skipped.
+def test_header_changes_while_the_window_comes_up_skip_nothing(env):
+    changes = []
+    for i in range(8):
+        at = 2.5 + 0.6 * i
+        changes += ["--at", at, f"l0={7100000 + 1000 * i}", "--at", round(at + 0.01, 3),
+                    f"block={2048 if i % 2 == 0 else 1024}"]
+    with simulator("--band", 0, "--block", 1024, *changes):
+        res, lines = host(env, "open", "start", "data", 50, *["hide", "run", 1] * 6, "stop",
+                          options=("--start-count", "--retune"))
+    assert "start: StartHW returned 1024" in lines
+    assert [l for l in lines if l.startswith("data: count")] == [
+        "data: count 1024 on the first data call"]
+    assert stats(lines)["calls"] > 5 * 192000 // 1024
     assert_clean(res, lines)
 
 
@@ -111,6 +133,32 @@ def test_window_toggles_lose_nothing_and_a_host_dll_closes_from_its_detach(env):
     detach = [l for l in lines if l.startswith("detach:")]
     assert len(detach) == 1
     assert float(detach[0].split("CloseHW after ")[1].split()[0]) < 5000  # a hang guard
+    assert "module: unmapped" in lines
+    assert_clean(res, lines)
+
+
+# A server whose client left: it calls CloseHW without StopHW, from a thread with no
+# message loop, while a data call is in progress, and unloads at once; then from
+# inside its own data callback. CloseHW waits for a call in progress (not for its
+# own) and ends the stream: no call comes after it returns, the module goes once its
+# threads have left, and nothing runs in unmapped code.
+def test_close_without_stop_ends_the_stream_before_the_unload(env):
+    with simulator("--band", 0, "--block", 1024):
+        res, lines = host(env, "open", "start", "data", 50, "slowcall", 500, "close", "unload",
+                          "run", 3, options=("--other-thread", "--start-count"), debug="+seh")
+    assert no_access_violation(res), res.stderr[-2000:]
+    assert "data: a data call returned after blocking 500 ms" in lines
+    assert lines.index("data: a data call returned after blocking 500 ms") < lines.index(
+        [l for l in lines if l.startswith("close: CloseHW returned")][0])
+    assert millis(lines, "close:") < 5000  # a hang guard
+    assert "module: unmapped" in lines
+    assert_clean(res, lines)
+    # The same host closes from inside its own data callback.
+    with simulator("--band", 0, "--block", 1024):
+        res, lines = host(env, "open", "start", "data", 50, "closeincall", "unload", "run", 3,
+                          options=("--start-count",), debug="+seh")
+    assert no_access_violation(res), res.stderr[-2000:]
+    assert "data: CloseHW returned inside a data call" in lines
     assert "module: unmapped" in lines
     assert_clean(res, lines)
 

@@ -56,6 +56,31 @@ bool WaitForRingSize(int32_t ringSize) {
   return WaitUntil([ringSize] { return State.Selected.channel.ringSize == ringSize; });
 }
 
+int16_t CounterI(int64_t k) {
+  return int16_t((k & 0xFFFF) - 32768);
+}
+int16_t CounterQ(int64_t k) {
+  return int16_t(32767 - (k & 0xFFFF));
+}
+
+std::vector<CallRecord> DataCalls(const std::vector<CallRecord>& calls) {
+  std::vector<CallRecord> out;
+  for (const CallRecord& c : calls)
+    if (c.status == 0) out.push_back(c);
+  return out;
+}
+
+void ExpectSteadyCounter(const std::vector<CallRecord>& data, int32_t count, int64_t first) {
+  for (size_t i = 0; i < data.size(); i++) {
+    int64_t k = first + int64_t(count) * int64_t(i);
+    EXPECT_EQ(data[i].count, count) << i;
+    EXPECT_EQ(data[i].firstI, CounterI(k)) << i;
+    EXPECT_EQ(data[i].firstQ, CounterQ(k)) << i;
+    EXPECT_EQ(data[i].lastI, CounterI(k + count - 1)) << i;
+    EXPECT_EQ(data[i].lastQ, CounterQ(k + count - 1)) << i;
+  }
+}
+
 void ClearCalls() {
   std::lock_guard<std::mutex> hold(g_callsLock);
   g_calls.clear();

@@ -31,6 +31,16 @@ bool WaitForChannelChange(uint32_t serial);
 // Waits, bounded, until SelectedChannel reads a ring of ringSize bytes.
 bool WaitForRingSize(int32_t ringSize);
 
+// Counter sample k at scale factor 16: I = m - 32768, Q = 32767 - m, m = k mod 65536.
+int16_t CounterI(int64_t k);
+int16_t CounterQ(int64_t k);
+
+// The data calls among the calls, in order.
+std::vector<CallRecord> DataCalls(const std::vector<CallRecord>& calls);
+
+// Every data call carries count samples, the counter going on from `first`.
+void ExpectSteadyCounter(const std::vector<CallRecord>& data, int32_t count, int64_t first);
+
 // Forgets the calls so far.
 void ClearCalls();
 

@@ -6,6 +6,7 @@
 
 #include "resource.h"
 #include "settings_dialog.h"
+#include "stream_thread.h"
 
 static LRESULT g_answer;
 
@@ -82,4 +83,35 @@ TEST_F(ScaleFactorTest, OtherMessagesLeaveItAlone) {
   EXPECT_EQ(SettingsDialogProc(parent_, WM_COMMAND, MAKEWPARAM(1004, EN_CHANGE), 0), TRUE);
   EXPECT_EQ(SettingsDialogProc(parent_, WM_TIMER, 1, 0), FALSE);
   EXPECT_EQ(State.ScaleFactor, 16);
+}
+
+// The fill, on the same window with its stand-in control.
+class DialogFillTest : public ScaleFactorTest {};
+
+// The window is shown again (by the user, or by a host that brings it up when told
+// the LO moved) just after the publisher changed the band's LO or block length, with
+// half a call waiting in the ring and the change not yet seen by the streaming
+// thread. Fifty times over: each change is announced once, and the stream goes on
+// in calls of StartHW's count with nothing skipped.
+TEST_F(DialogFillTest, ShownAgainAfterAHeaderChangeTheStreamSkipsNothing) {
+  Publisher& pub = Publish(0, 192000, 1024, 7050000);
+  int32_t count = StartStreaming(0);
+  const int kChanges = 50;
+  for (int i = 0; i < kChanges; i++) {
+    WriteCounter(pub, count / 2);
+    if (i % 2)
+      pub.header->BlockInSamples = pub.header->BlockInSamples == 1024 ? 512 : 1024;
+    else
+      pub.header->L0 += 1000;
+    FillSettingsDialog(parent_);
+    WriteCounter(pub, count / 2);
+    ASSERT_TRUE(WaitForCalls(size_t(i + 1) * (1 + kReopenTriple.size())))
+        << "change " << i << ": no data call, the half call before it was skipped";
+  }
+  EXPECT_TRUE(StopStreamThread());
+  std::vector<CallRecord> calls = Calls();
+  ExpectSteadyCounter(DataCalls(calls), count, 0);
+  EXPECT_EQ(DataCalls(calls).size(), size_t(kChanges));
+  EXPECT_EQ(Statuses(calls).size(), kChanges * kReopenTriple.size());
+  EXPECT_EQ(State.BandTable[0].L0, 7050000 + kChanges / 2 * 1000);
 }

@@ -1,33 +1,6 @@
 #include "plugin_test_support.h"
 #include "stream_thread.h"
 
-// Counter sample m at scale factor 16: I = m - 32768, Q = 32767 - m.
-static int16_t CounterI(int64_t k) {
-  return int16_t((k & 0xFFFF) - 32768);
-}
-static int16_t CounterQ(int64_t k) {
-  return int16_t(32767 - (k & 0xFFFF));
-}
-
-static std::vector<CallRecord> DataCalls(const std::vector<CallRecord>& calls) {
-  std::vector<CallRecord> out;
-  for (const CallRecord& c : calls)
-    if (c.status == 0) out.push_back(c);
-  return out;
-}
-
-// Every data call carries count samples, the counter going on from `first`.
-static void ExpectSteadyCounter(const std::vector<CallRecord>& data, int32_t count, int64_t first) {
-  for (size_t i = 0; i < data.size(); i++) {
-    int64_t k = first + int64_t(count) * int64_t(i);
-    EXPECT_EQ(data[i].count, count) << i;
-    EXPECT_EQ(data[i].firstI, CounterI(k)) << i;
-    EXPECT_EQ(data[i].firstQ, CounterQ(k)) << i;
-    EXPECT_EQ(data[i].lastI, CounterI(k + count - 1)) << i;
-    EXPECT_EQ(data[i].lastQ, CounterQ(k + count - 1)) << i;
-  }
-}
-
 TEST_F(PluginTest, EveryBlockAvailableIsDeliveredInOrder) {
   Publisher& pub = Publish(0, 192000, 1024, 7050000);
   EXPECT_EQ(StartStreaming(0), 1024);

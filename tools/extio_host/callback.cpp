@@ -20,6 +20,7 @@ void InitLog() {
   g_log.nextIndex = -1;
   g_log.scale = g_log.scaleLo = g_log.scaleHi = kScale16;
   g_log.slowStarted = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  g_log.closedInCall = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
 // ---- data calls --------------------------------------------------------------
@@ -132,6 +133,7 @@ static void LogData(int32_t count, const int16_t* iq) {
   g_log.dataCalls++;
   g_log.samples += count;
   if (g_log.stopped) g_log.afterStop++;
+  if (g_log.closed) g_log.afterClose++;
   NoteThread();
   if (count > 0 && iq) CheckCounter(iq, count);
 }
@@ -172,6 +174,7 @@ static void OnStatus(int32_t count, int32_t status, void* data) {
     g_log.statusErrors++;
   }
   CheckStatusOrder(status);
+  if (g_log.closed) g_log.afterClose++;
   // A step of ours reopens the band: from here on the stream starts anew.
   if (status == 103 && g_log.expectReopen) g_log.nextIndex = -1;
   // A host asks for the new figures in answer to these, from the callback itself.
@@ -230,6 +233,22 @@ void OnData(int32_t count, const int16_t* iq) {
   LeaveCriticalSection(&g_log.lock);
 }
 
+// A host that closes the plug-in from its own callback (its client left while a
+// block was on its way to it); from then on it is done with the plug-in.
+static void CloseIfAsked() {
+  EnterCriticalSection(&g_log.lock);
+  bool close = g_log.closeCalls > 0;
+  if (close) g_log.closeCalls--;
+  LeaveCriticalSection(&g_log.lock);
+  if (!close) return;
+  g_plugin.CloseHW();
+  EnterCriticalSection(&g_log.lock);
+  g_log.closed = true;
+  LeaveCriticalSection(&g_log.lock);
+  printf("data: CloseHW returned inside a data call\n");
+  SetEvent(g_log.closedInCall);
+}
+
 void __cdecl HostCallback(int32_t count, int32_t status, float, void* data) {
   if (status != 0) {
     OnStatusCall(count, status, data);
@@ -246,6 +265,7 @@ void __cdecl HostCallback(int32_t count, int32_t status, float, void* data) {
   else
     OnData(count, static_cast<const int16_t*>(data));
   BlockIfAsked(g_log.slowCalls, "data");
+  CloseIfAsked();
   InterlockedDecrement(&g_log.dataInside);
 }
 
@@ -266,10 +286,10 @@ void PrintStats() {
   printf(
       "stats: %lld data calls, %lld samples in %.3f s, %.0f samples/s, lost %lld, bad blocks "
       "%lld, count errors %lld, data threads since start %d (cpu %.1f ms), after stop %lld, "
-      "after unload %lld, overlapping %lld, status errors %lld\n",
+      "after close %lld, after unload %lld, overlapping %lld, status errors %lld\n",
       g_log.dataCalls, g_log.samples, seconds, rate, g_log.lostSamples, g_log.badBlocks,
-      g_log.countErrors, g_log.threadCount, cpuMs, g_log.afterStop, g_log.afterUnload,
-      g_log.overlaps, g_log.statusErrors);
+      g_log.countErrors, g_log.threadCount, cpuMs, g_log.afterStop, g_log.afterClose,
+      g_log.afterUnload, g_log.overlaps, g_log.statusErrors);
   LeaveCriticalSection(&g_log.lock);
 }
 
@@ -280,6 +300,7 @@ void CheckCalls() {
     Error("%s", "data calls lost samples or broke the counter pattern");
   if (g_log.countErrors) Error("%s", "data calls carried another count than StartHW returned");
   if (g_log.afterStop) Error("%s", "data calls came after StopHW returned");
+  if (g_log.afterClose) Error("%s", "calls came after CloseHW returned");
   if (g_log.afterUnload) Error("%s", "calls came after the plug-in was unloaded");
   if (g_log.overlaps) Error("%s", "two data calls ran at once");
   if (g_log.statusErrors) Error("%s", "status calls were out of order or nested");

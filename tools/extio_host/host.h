@@ -9,7 +9,7 @@
 
 typedef void(__cdecl* Callback)(int32_t count, int32_t status, float iqOffset, void* iqData);
 
-// The twelve exports every plug-in has; CloseHW and HideGUI must be one function.
+// The twelve exports every plug-in has.
 struct Plugin {
   HMODULE module;
   bool(__stdcall* InitHW)(char*, char*, int32_t*);
@@ -58,6 +58,7 @@ struct CallLog {
   long long badBlocks;     // blocks that match the pattern at no expected scale
   long long countErrors;   // data calls whose count is not StartHW's
   long long afterStop;     // data calls that began after StopHW returned
+  long long afterClose;    // any call that began after CloseHW returned
   long long afterUnload;   // any call after the module was found unmapped
   long long overlaps;      // data calls made while another one was still running
   LONG dataInside;         // data calls running now
@@ -75,11 +76,14 @@ struct CallLog {
   HANDLE threads[kMaxThreads];
   int threadCount;
   bool stopped;
+  bool closed;  // CloseHW returned, and nothing has opened or started the plug-in since
   bool unloaded;
   long long slowCalls;         // data calls still to block
   long long slowStatusCalls;   // status calls still to block
   DWORD slowMs;                // for so long
   HANDLE slowStarted;          // set when a blocking call has begun
+  long long closeCalls;        // data calls still to call CloseHW from inside themselves
+  HANDLE closedInCall;         // set once CloseHW returned inside a data call
   LARGE_INTEGER slowReturned;  // when the last blocking call returned, 0 before
 };
 

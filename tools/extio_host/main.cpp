@@ -33,6 +33,8 @@ static const char kUsage[] =
     "  slowcall MS       the next data call blocks MS ms; goes on once it has begun\n"
     "  slowstatus MS     clicks the scale factor's up arrow; the status call that follows,\n"
     "                    on the dialog's thread, blocks MS ms; goes on once it has begun\n"
+    "  closeincall       the next data call calls CloseHW from inside itself; goes on\n"
+    "                    once it has returned\n"
     "  toggle N          HideGUI and ShowGUI N times, with the message loop between\n"
     "  detachclose       loads extio_host_detach.dll, a DLL of the host's that calls\n"
     "                    StopHW and CloseHW from its process detach, and unloads it\n"

@@ -21,7 +21,22 @@ static bool EnoughData(long long target) {
   return enough;
 }
 
+static void MarkStopped() {
+  EnterCriticalSection(&g_log.lock);
+  g_log.stopped = true;
+  LeaveCriticalSection(&g_log.lock);
+}
+
+// A host that closed the plug-in is done with it: its callback's state may be gone,
+// as in a server whose client left. Opening or starting it again ends that.
+static void MarkClosed(bool closed) {
+  EnterCriticalSection(&g_log.lock);
+  g_log.closed = closed;
+  LeaveCriticalSection(&g_log.lock);
+}
+
 static void InitStep(long) {
+  MarkClosed(false);
   char name[64], model[64];
   memset(name, 'x', sizeof name);
   memset(model, 'x', sizeof model);
@@ -30,12 +45,6 @@ static void InitStep(long) {
   name[sizeof name - 1] = model[sizeof model - 1] = 0;
   printf("init: %s, name \"%s\", model \"%s\", type %d\n", ok ? "true" : "false", name, model,
          type);
-}
-
-static void MarkStopped() {
-  EnterCriticalSection(&g_log.lock);
-  g_log.stopped = true;
-  LeaveCriticalSection(&g_log.lock);
 }
 
 // A host whose callback sends to its window presses Stop while a block waits for
@@ -77,12 +86,14 @@ static void DetachCloseStep(long) {
                                                                    g_plugin.CloseHW);
   FreeLibrary(dll);
   MarkStopped();
+  MarkClosed(true);
 }
 
 // StartHW reopens the band; the threads seen count from here.
 static void StartStep(long) {
   EnterCriticalSection(&g_log.lock);
   g_log.stopped = false;
+  g_log.closed = false;
   g_log.nextIndex = -1;
   for (int i = 0; i < g_log.threadCount; i++) CloseHandle(g_log.threads[i]);
   g_log.threadCount = 0;
@@ -114,6 +125,7 @@ static void ReloadStep(long) {
   }
   printf("reload: the module unloaded before is %s\n",
          PluginMapped() ? "still mapped" : "unmapped");
+  MarkClosed(false);
   if (LoadPlugin(g_path)) g_plugin.SetCallback(HostCallback);
 }
 
@@ -168,6 +180,20 @@ static void SlowCallStep(long ms) {
   AwaitBlocking("slowcall", "data");
 }
 
+static bool ClosedInCall(long long) {
+  return WaitForSingleObject(g_log.closedInCall, 0) == WAIT_OBJECT_0;
+}
+
+// The next data call calls CloseHW from inside itself; the step returns once it has.
+static void CloseInCallStep(long) {
+  ResetEvent(g_log.closedInCall);
+  EnterCriticalSection(&g_log.lock);
+  g_log.closeCalls = 1;
+  LeaveCriticalSection(&g_log.lock);
+  RunLoop(kDataWaitMs, ClosedInCall, 0);
+  if (!ClosedInCall(0)) Error("%s", "closeincall: no data call came");
+}
+
 // The dialog a step works on; an error of the step when there is none.
 static HWND DialogFor(const char* step) {
   HWND dialog = SettingsDialog();
@@ -204,10 +230,12 @@ static void StatsStep(long) {
 }
 
 static void OpenStep(long) {
+  MarkClosed(false);
   printf("open: %s\n", g_plugin.OpenHW() ? "true" : "false");
 }
 
 static void ShowStep(long) {
+  MarkClosed(false);
   g_plugin.ShowGUI();
 }
 
@@ -239,6 +267,7 @@ static void CloseStep(long) {
   LARGE_INTEGER start;
   QueryPerformanceCounter(&start);
   g_plugin.CloseHW();
+  MarkClosed(true);
   printf("close: CloseHW returned after %.1f ms\n", MillisecondsSince(start));
 }
 
@@ -353,6 +382,7 @@ static const Step kSteps[] = {
     {"data", true, false, false, false, DataStep},
     {"slowcall", true, true, false, false, SlowCallStep},
     {"slowstatus", true, true, false, false, SlowStatusStep},
+    {"closeincall", false, true, false, false, CloseInCallStep},
     {"toggle", true, true, false, false, ToggleStep},
     {"detachclose", false, true, false, false, DetachCloseStep},
     {"stats", false, false, false, false, StatsStep},
