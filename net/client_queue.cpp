@@ -82,6 +82,14 @@ bool QueueSend(ClientQueue& q, SOCKET s) {
   }
 }
 
+bool QueueHasRoom(const ClientQueue& q) {
+  return q.count < kQueueEntries / 2;
+}
+
+void QueueCountDrop(ClientQueue& q) {
+  q.dropped++;
+}
+
 int64_t QueueTakeDrops(ClientQueue& q) {
   int64_t n = q.dropped;
   q.dropped = 0;

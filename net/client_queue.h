@@ -53,4 +53,12 @@ bool QueueSend(ClientQueue& q, SOCKET s);
 
 bool QueueEmpty(const ClientQueue& q);
 
+// True while the queue is less than half full: a message that may be skipped
+// (a spectrum frame) goes in only then, so it never crowds out the samples of a
+// client that reads too slowly.
+bool QueueHasRoom(const ClientQueue& q);
+
+// Counts a message dropped before it was queued.
+void QueueCountDrop(ClientQueue& q);
+
 int64_t QueueTakeDrops(ClientQueue& q);

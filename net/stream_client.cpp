@@ -106,6 +106,14 @@ void StreamEmit(StreamClient& c, const float* iq, int n) {
   }
 }
 
+int32_t StreamChunkSamples(const BandChannel& channel) {
+  int32_t chunk = Header(channel)->BlockInSamples;
+  if (chunk < 256) chunk = 256;
+  if (chunk > kIqPathMaxIn) chunk = kIqPathMaxIn;
+  while (chunk > 1 && !ChunkFitsRing(chunk, channel.ringSize)) chunk /= 2;
+  return chunk;
+}
+
 bool StreamOpenBand(StreamClient& c, int32_t band, char* why) {
   Close(c.channel);
   char name[kBandNameSize];
@@ -121,11 +129,7 @@ bool StreamOpenBand(StreamClient& c, int32_t band, char* why) {
     return false;
   }
   const volatile BandHeader* h = Header(c.channel);
-  int32_t chunk = h->BlockInSamples;
-  if (chunk < 256) chunk = 256;
-  if (chunk > kIqPathMaxIn) chunk = kIqPathMaxIn;
-  while (chunk > 1 && !ChunkFitsRing(chunk, c.channel.ringSize)) chunk /= 2;
-  c.chunkSamples = chunk;
+  c.chunkSamples = StreamChunkSamples(c.channel);
   c.band = band;
   c.bandRate = h->SampleRate;
   c.bandL0 = h->L0;

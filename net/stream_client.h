@@ -80,6 +80,10 @@ void StreamEndMessage(StreamClient& c);
 // Reads every whole chunk the band has and runs it through the path into messages.
 void StreamPump(StreamClient& c);
 
+// Samples to read from an open band at a time: its block, within what a path
+// run takes and the ring holds.
+int32_t StreamChunkSamples(const BandChannel& channel);
+
 // Opens band on the client's channel and sizes its chunk; why (kReasonSize)
 // says what failed.
 const int kReasonSize = 128;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs one benchmark on each architecture this machine runs (VEXA_ARCH=x86 or x64
 # for one): scripts/bench.sh convert|dsp|file|net|extio [its arguments]. They print
-# figures; none of them is a test. bench_dsp also runs as a native build beside
-# liquid-dsp, the peer it is measured against on the same CPU in the same run.
+# figures; none of them is a test. bench_dsp and bench_spectrum also run as a
+# native build beside liquid-dsp and FFTW, the peers they are measured against
+# on the same CPU in the same run.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 name=${1:-}
@@ -18,8 +19,13 @@ if [ "$name" = dsp ]; then
   g++ -O2 -msse2 -std=c++17 -Wall -Wextra -Werror -DVEXA_WITH_LIQUID -I"$ROOT/dsp" \
     "$ROOT"/dsp/*.cpp "$ROOT/bench/bench_dsp.cpp" -lliquid -o "$native/bench_dsp" ||
     vexa_fail "building the native bench_dsp with liquid-dsp" "check that libliquid-dev is installed (scripts/setup.sh)"
-  echo "== native Linux build of the same sources, beside liquid-dsp"
+  # -O3 as the programs' build: at -O2 GCC leaves the FFT's butterflies out of line.
+  g++ -O3 -msse2 -std=c++17 -Wall -Wextra -Werror -DVEXA_WITH_FFTW -I"$ROOT/dsp" \
+    "$ROOT"/dsp/*.cpp "$ROOT/bench/bench_spectrum.cpp" -lfftw3f -o "$native/bench_spectrum" ||
+    vexa_fail "building the native bench_spectrum with FFTW" "check that libfftw3-dev is installed (scripts/setup.sh)"
+  echo "== native Linux build of the same sources, beside liquid-dsp and FFTW"
   "$native/bench_dsp"
+  "$native/bench_spectrum"
 fi
 echo "== $VEXA_ARCH_NOTE; bench_$name on ${VEXA_RUNNABLE// / and }"
 for arch in $VEXA_RUNNABLE; do
@@ -28,6 +34,7 @@ for arch in $VEXA_RUNNABLE; do
   echo "== $arch: bench_$name"
   if [ "$name" = convert ] || [ "$name" = dsp ]; then
     "$VEXA_WINE" "$VEXA_BUILD/bin/bench_$name.exe" "$@"
+    if [ "$name" = dsp ]; then "$VEXA_WINE" "$VEXA_BUILD/bin/bench_spectrum.exe"; fi
   else
     "$PYTHON" "$ROOT/bench/bench_$name.py" "$@"
   fi

@@ -107,12 +107,14 @@ int SpyPutDeviceInfo(uint8_t* out, const SpyDevice& d) {
   return int(p - out);
 }
 
-int SpyPutClientSync(uint8_t* out, const SpyDevice& d, uint32_t iqCentre) {
-  // The whole band, as a real server reports it; the centre itself is clamped
-  // to keep the decimated stream inside.
+int SpyPutClientSync(uint8_t* out, const SpyDevice& d, uint32_t iqCentre, uint32_t fftCentre) {
+  // The whole band, as a real server reports it, for the IQ and the FFT centres
+  // alike (SDR# takes the FFT pair as its tuning range); the centres themselves
+  // are clamped to keep the decimated stream and the display inside.
   uint32_t lowest = lowEdge(d);
   uint32_t highest = d.centre + d.sampleRate / 2;
-  const uint32_t fields[9] = {0, 0, d.centre, iqCentre, iqCentre, lowest, highest, lowest, highest};
+  const uint32_t fields[9] = {0,      0,       d.centre, iqCentre, fftCentre,
+                              lowest, highest, lowest,   highest};
   SpyPutHeader(out, kSpyClientSync, kSpyStreamStatus, 0, sizeof fields);
   uint8_t* p = out + kSpyHeaderBytes;
   for (uint32_t f : fields) p = putU32(p, f);

@@ -18,7 +18,10 @@ enum SpyMessageType : uint32_t { kSpyDeviceInfo = 0, kSpyClientSync = 1, kSpyPon
 // for it: clients that never ask stop reading on it.
 enum SpyIqType : uint32_t { kSpyIqU8 = 100, kSpyIqS16 = 101, kSpyIqS24 = 102, kSpyIqF32 = 103 };
 
-enum SpyStreamType : uint32_t { kSpyStreamStatus = 0, kSpyStreamIq = 1 };
+// The spectrum: one byte per display pixel.
+const uint32_t kSpyFftU8 = 301;
+
+enum SpyStreamType : uint32_t { kSpyStreamStatus = 0, kSpyStreamIq = 1, kSpyStreamFft = 4 };
 
 enum SpySetting : uint32_t {
   kSpyStreamingMode = 0,
@@ -28,9 +31,16 @@ enum SpySetting : uint32_t {
   kSpyIqFrequency = 101,
   kSpyIqDecimation = 102,
   kSpyIqDigitalGain = 103,
-  kSpyFftFirst = 200,  // FFT format .. display pixels: accepted, no FFT is sent
-  kSpyFftLast = 205,
+  kSpyFftFormat = 200,
+  kSpyFftFrequency = 201,
+  kSpyFftDecimation = 202,
+  kSpyFftDbOffset = 203,
+  kSpyFftDbRange = 204,
+  kSpyFftDisplayPixels = 205,
 };
+
+// Bits of STREAMING_MODE.
+const uint32_t kSpyModeIq = 1, kSpyModeFft = 4;
 
 enum SpyFormatCode : uint32_t { kSpyU8 = 1, kSpyS16 = 2, kSpyS24 = 3, kSpyF32 = 4, kSpyD4 = 5 };
 
@@ -74,7 +84,7 @@ void SpyPutHeader(uint8_t* out, uint32_t type, uint32_t stream, uint32_t sequenc
 // Writes a whole DeviceInfo (header and 48-byte body) at out; returns its length.
 int SpyPutDeviceInfo(uint8_t* out, const SpyDevice& d);
 
-// Writes a whole ClientSync for the current IQ centre; returns its length.
-int SpyPutClientSync(uint8_t* out, const SpyDevice& d, uint32_t iqCentre);
+// Writes a whole ClientSync for the current IQ and FFT centres; returns its length.
+int SpyPutClientSync(uint8_t* out, const SpyDevice& d, uint32_t iqCentre, uint32_t fftCentre);
 
 uint32_t SpyGetU32(const uint8_t* in);

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "command_guard.h"
+#include "spy_fft.h"
 #include "spy_protocol.h"
 #include "stream_client.h"
 #include "stream_server.h"
@@ -25,6 +26,7 @@ struct SpySession {
   uint32_t centre;        // after clamping: the stream's centre
   uint32_t sequence;      // of the next IQ message
   bool streaming;         // the path runs and IQ messages go out
+  SpyFft fft;
 };
 
 // Per format code 1..4 (the only ones a session takes): the IQ message type and
@@ -50,7 +52,7 @@ static IqFormat packFormat(uint32_t formatCode) {
 static void queueReply(SpySession& s, bool deviceInfo) {
   uint8_t* buffer = QueueTake(s.c->queue);
   int length = deviceInfo ? SpyPutDeviceInfo(buffer, s.device) : 0;
-  length += SpyPutClientSync(buffer + length, s.device, s.centre);
+  length += SpyPutClientSync(buffer + length, s.device, s.centre, s.fft.centre);
   QueuePush(s.c->queue, buffer, length, true);
 }
 
@@ -64,7 +66,7 @@ static void logSettings(SpySession& s) {
 // Brings the path, the format and the stream in line with the settings.
 static void applySettings(SpySession& s, bool redesign) {
   StreamClient& c = *s.c;
-  bool stream = s.enabled && (s.mode & 1) != 0;
+  bool stream = s.enabled && (s.mode & kSpyModeIq) != 0;
   s.centre = SpyClampCentre(s.device, s.stage, s.wantedCentre);
   double outRate = double(s.device.sampleRate >> s.stage);
   double shift = double(s.centre) - double(s.device.centre);
@@ -81,6 +83,7 @@ static void applySettings(SpySession& s, bool redesign) {
   }
   if (stream && !s.streaming) SkipToWritePos(c.channel);
   s.streaming = stream;
+  SpyFftApply(s.fft, c, s.device, s.enabled && (s.mode & kSpyModeFft) != 0);
 }
 
 static void setSetting(SpySession& s, uint32_t setting, uint32_t value) {
@@ -104,10 +107,12 @@ static void setSetting(SpySession& s, uint32_t setting, uint32_t value) {
       redesign = true;
       break;
   }
+  bool fftMoved = setting >= kSpyFftFormat && SpyFftSet(s.fft, setting, value);
   uint32_t before = s.centre;
   bool wasStreaming = s.streaming;
   applySettings(s, redesign);
-  if (setting == kSpyGain || setting == kSpyIqFrequency || setting == kSpyIqDecimation) {
+  if (setting == kSpyGain || setting == kSpyIqFrequency || setting == kSpyIqDecimation ||
+      fftMoved) {
     queueReply(s, false);
   }
   if (redesign || before != s.centre || wasStreaming != s.streaming) logSettings(s);
@@ -115,7 +120,7 @@ static void setSetting(SpySession& s, uint32_t setting, uint32_t value) {
 
 static bool knownSetting(uint32_t setting) {
   return setting <= kSpyGain || (setting >= kSpyIqFormat && setting <= kSpyIqDigitalGain) ||
-         (setting >= kSpyFftFirst && setting <= kSpyFftLast);
+         (setting >= kSpyFftFormat && setting <= kSpyFftDisplayPixels);
 }
 
 static void logHello(SpySession& s, const SpyCommand& cmd) {
@@ -195,6 +200,7 @@ static void sessionInit(SpySession& s, StreamClient& c) {
   s.mode = 1;
   s.formatCode = kSpyS16;
   s.wantedCentre = s.device.centre;
+  SpyFftInit(s.fft, s.device);
   GuardInit(s.guard, GetTickCount64());
   c.seal = sealIq;
   c.sealContext = &s;
@@ -242,6 +248,7 @@ static void serve(SpySession& s, char* why) {
     } else if (IsOpen(c.channel)) {
       SkipToWritePos(c.channel);
     }
+    SpyFftPump(s.fft, c);
     if (!StreamSend(c, why)) return;
   }
   snprintf(why, kReasonSize, "the server stops");
@@ -254,6 +261,7 @@ DWORD WINAPI SpyClientThread(LPVOID param) {
     SpySession s;
     sessionInit(s, c);
     serve(s, why);
+    SpyFftEnd(s.fft);
   }
   StreamEnd(c, why);
   return 0;

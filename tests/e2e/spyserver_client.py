@@ -1,8 +1,9 @@
 """A SpyServer client as strict as the strictest real one: it checks every header
-(ProtocolID, MessageType's gain bits, BodySize never 0 nor above 1 MiB), waits
-for DeviceInfo and ClientSync with the real clients' deadlines, refuses int24
-messages, decodes each IQ message by the format it asked for and counts
-sequence gaps."""
+(ProtocolID, MessageType's gain bits, BodySize never 0 nor above 1 MiB, the
+stream type of IQ and FFT messages), waits for DeviceInfo and ClientSync with
+the real clients' deadlines, refuses int24 messages, decodes each IQ message by
+the format it asked for and counts sequence gaps. SdrSharp replays what SDR#'s
+own SpyServer front end sends and reads its FFT frames."""
 import socket
 import struct
 import time
@@ -16,8 +17,12 @@ HELLO, SET_SETTING, PING = 0, 2, 3
 DEVICE_INFO, CLIENT_SYNC, PONG = 0, 1, 2
 MODE, ENABLED, GAIN = 0, 1, 2
 FORMAT, FREQUENCY, DECIMATION, DIGITAL_GAIN = 100, 101, 102, 103
+FFT_FORMAT, FFT_FREQUENCY, FFT_DECIMATION, FFT_DB_OFFSET, FFT_DB_RANGE, FFT_PIXELS = range(200, 206)
+FFT_U8, STREAM_IQ, STREAM_FFT = 301, 1, 4
+AUTO_GAIN = 0xFFFFFFFF
 U8, S16, S24, F32 = 1, 2, 3, 4
 IQ_TYPE = {U8: 100, S16: 101, S24: 102, F32: 103}
+SAMPLE_BYTES = {U8: 2, S16: 4, S24: 6, F32: 8}
 DEVICE_FIELDS = ("DeviceType DeviceSerial MaximumSampleRate MaximumBandwidth DecimationStageCount "
                  "GainStageCount MaximumGainIndex MinimumFrequency MaximumFrequency Resolution "
                  "MinimumIQDecimation ForcedIQFormat").split()
@@ -34,6 +39,9 @@ class SpyClient:
     def __init__(self, host, port, name=b"SpyTest", timeout=5.0):
         self.sock = socket.create_connection((host, port), timeout=timeout)
         self.format = S16
+        self.auto_gain = False  # asked IQ_DIGITAL_GAIN = 0xFFFFFFFF: IQ may carry a gain in dB
+        self.gain_db = 0  # of the last IQ message
+        self.fft = []  # FFT frames (uint8 arrays) not yet taken
         self.sequence = None  # of the last IQ message
         self.lost = 0  # messages missing by their sequence numbers
         self.messages = 0
@@ -57,6 +65,8 @@ class SpyClient:
     def set(self, setting, value):
         if setting == FORMAT:
             self.format = value
+        if setting == DIGITAL_GAIN:
+            self.auto_gain = value == AUTO_GAIN
         self.send(SET_SETTING, struct.pack("<II", setting, value))
 
     def _read(self, n):
@@ -70,20 +80,28 @@ class SpyClient:
 
     def message(self):
         """The next message as (type, body); every header is checked."""
-        protocol, mtype, _stream, sequence, size = HEADER.unpack(self._read(HEADER.size))
+        protocol, mtype, stream, sequence, size = HEADER.unpack(self._read(HEADER.size))
         if protocol >> 16 != PROTOCOL_ID >> 16:
             raise ProtocolError("protocol id 0x%08x" % protocol)
-        if mtype >> 16:
-            raise ProtocolError("gain flags 0x%x in the message type" % (mtype >> 16))
+        gain, mtype = mtype >> 16, mtype & 0xFFFF
+        if gain and not (self.auto_gain and mtype in IQ_TYPE.values()):
+            raise ProtocolError("gain flags 0x%x in message type %d" % (gain, mtype))
         if size == 0:
             raise ProtocolError("message of type %d with BodySize 0" % mtype)
         if size > MAX_BODY:
             raise ProtocolError("BodySize %d above 1 MiB" % size)
         if mtype == 102 and self.format != S24:
             raise ProtocolError("int24 message to a client that did not ask for it")
+        if mtype in IQ_TYPE.values() and stream != STREAM_IQ:
+            raise ProtocolError("IQ message on stream type %d" % stream)
+        if mtype == FFT_U8 and stream != STREAM_FFT:
+            raise ProtocolError("FFT message on stream type %d" % stream)
         body = self._read(size)
-        if mtype >= 100:
+        if mtype in IQ_TYPE.values():
+            self.gain_db = gain
             self._count(sequence)
+        elif mtype == FFT_U8:
+            self.fft.append(numpy.frombuffer(body, numpy.uint8))
         elif mtype == CLIENT_SYNC:
             self.sync = self._fields(body, SYNC_FIELDS)
         return mtype, body
@@ -121,11 +139,11 @@ class SpyClient:
         parts, have = [], 0
         while have < count:
             mtype, body = self.message()
-            if mtype < 100:
+            if mtype not in IQ_TYPE.values():
                 continue
             if mtype != IQ_TYPE[self.format]:
                 raise ProtocolError("IQ type %d for format %d" % (mtype, self.format))
-            x = decode(body, self.format)
+            x = decode(body, self.format) * 10 ** (-self.gain_db / 20)
             parts.append(x)
             have += len(x)
         return numpy.concatenate(parts)[:count]
@@ -144,3 +162,64 @@ def decode(body, fmt):
     if len(v) % 2:
         raise ProtocolError("half an I/Q pair")
     return v[0::2] + 1j * v[1::2]
+
+
+class SdrSharp(SpyClient):
+    """SDR#'s SpyServer front end with "Use full IQ" unticked: FFT + IQ (mode 5), a
+    display of `pixels` from the server's FFT frames, the VFO's narrow channel in
+    8 bits with auto gain; each setting sent only when it changes."""
+
+    def __init__(self, host, port, pixels=1000):
+        super().__init__(host, port, name=b"SDR# v1.0.0.1920 on Windows")
+        self.pixels = pixels
+        self.sent = {}
+        for setting, value in ((MODE, 5), (FFT_PIXELS, pixels), (FFT_DB_OFFSET, 0),
+                               (FFT_DB_RANGE, 127), (DIGITAL_GAIN, AUTO_GAIN),
+                               (FFT_FORMAT, 1), (FORMAT, U8)):
+            self.change(setting, value)
+
+    def change(self, setting, value):
+        if self.sent.get(setting) != value:
+            self.sent[setting] = value
+            self.set(setting, value)
+
+    def start(self, display, vfo, display_stage, iq_stage):
+        self.change(FFT_FREQUENCY, display)
+        self.change(FREQUENCY, vfo)
+        self.change(FFT_DECIMATION, display_stage)
+        self.change(DECIMATION, iq_stage)
+        self.set(FORMAT, U8)  # re-sent after every IQ_DECIMATION
+        self.change(ENABLED, 1)
+
+    def zoom(self, stage):
+        self.change(FFT_DECIMATION, stage)
+
+    def drag(self, display):
+        self.change(FFT_FREQUENCY, display)
+
+    def span(self):
+        return self.device["MaximumBandwidth"] >> self.sent.get(FFT_DECIMATION, 0)
+
+    def frames(self, count):
+        """The next count FFT frames, after dropping those already received, and the
+        IQ samples that came meanwhile; every frame must be `pixels` bytes."""
+        self.fft = []
+        samples = 0
+        while len(self.fft) < count:
+            mtype, body = self.message()
+            if mtype in IQ_TYPE.values():
+                samples += len(body) // SAMPLE_BYTES[self.format]
+        for f in self.fft:
+            if len(f) != self.pixels:
+                raise ProtocolError("FFT frame of %d bytes for %d pixels" % (len(f), self.pixels))
+        return self.fft[:count], samples
+
+    def pixel_of(self, hz):
+        """The pixel that shows frequency hz on the display SDR# draws."""
+        left = self.sync["FFTCenterFrequency"] - self.span() / 2
+        return int((hz - left) / self.span() * self.pixels)
+
+
+def level_db(byte, offset=0, range_db=127):
+    """An FFT byte in dB relative to full scale: 0 = offset - range, 255 = offset."""
+    return offset - range_db + byte * range_db / 255.0

@@ -192,8 +192,10 @@ TEST(SpyServer, BandsGetStagesDownToAbout3kHzAndCentresStayInside) {
   EXPECT_EQ(48u, SpyGetU32(out + 16));
   EXPECT_EQ(2u, SpyGetU32(out + 20));        // DeviceType
   EXPECT_EQ(6954000u, SpyGetU32(out + 48));  // MinimumFrequency
-  ASSERT_EQ(20 + 36, SpyPutClientSync(out, d, 7060000));
+  ASSERT_EQ(20 + 36, SpyPutClientSync(out, d, 7060000, 7040000));
   EXPECT_EQ(7060000u, SpyGetU32(out + 32));  // IQCenterFrequency
+  EXPECT_EQ(7040000u, SpyGetU32(out + 36));  // FFTCenterFrequency
+  EXPECT_EQ(6954000u, SpyGetU32(out + 48));  // MinimumFFTCenterFrequency: the band's edge
 }
 
 TEST(RtlTcp, HeaderCommandsRatesAndTheBandForAFrequency) {
