@@ -2,7 +2,8 @@
 (ProtocolID, MessageType's gain bits, BodySize never 0 nor above 1 MiB), waits
 for DeviceInfo and ClientSync with the real clients' deadlines, refuses int24
 messages, decodes each IQ message by the format it asked for and counts
-sequence gaps."""
+sequence gaps. Gain bits are allowed only on 8- and 16-bit IQ to a client that
+asked for auto gain, which then scales the samples by 10^(-d/20) as SDR# does."""
 import socket
 import struct
 import time
@@ -16,6 +17,7 @@ HELLO, SET_SETTING, PING = 0, 2, 3
 DEVICE_INFO, CLIENT_SYNC, PONG = 0, 1, 2
 MODE, ENABLED, GAIN = 0, 1, 2
 FORMAT, FREQUENCY, DECIMATION, DIGITAL_GAIN = 100, 101, 102, 103
+AUTO_GAIN = 0xFFFFFFFF
 U8, S16, S24, F32 = 1, 2, 3, 4
 IQ_TYPE = {U8: 100, S16: 101, S24: 102, F32: 103}
 DEVICE_FIELDS = ("DeviceType DeviceSerial MaximumSampleRate MaximumBandwidth DecimationStageCount "
@@ -34,6 +36,8 @@ class SpyClient:
     def __init__(self, host, port, name=b"SpyTest", timeout=5.0):
         self.sock = socket.create_connection((host, port), timeout=timeout)
         self.format = S16
+        self.auto_gain = False  # asked IQ_DIGITAL_GAIN = AUTO_GAIN
+        self.gains = []  # the dB each IQ message stated, in order
         self.sequence = None  # of the last IQ message
         self.lost = 0  # messages missing by their sequence numbers
         self.messages = 0
@@ -57,6 +61,8 @@ class SpyClient:
     def set(self, setting, value):
         if setting == FORMAT:
             self.format = value
+        if setting == DIGITAL_GAIN:
+            self.auto_gain = value == AUTO_GAIN
         self.send(SET_SETTING, struct.pack("<II", setting, value))
 
     def _read(self, n):
@@ -69,12 +75,15 @@ class SpyClient:
         return bytes(data)
 
     def message(self):
-        """The next message as (type, body); every header is checked."""
+        """The next message as (type, body), the type without its gain bits; every
+        header is checked."""
         protocol, mtype, _stream, sequence, size = HEADER.unpack(self._read(HEADER.size))
         if protocol >> 16 != PROTOCOL_ID >> 16:
             raise ProtocolError("protocol id 0x%08x" % protocol)
-        if mtype >> 16:
-            raise ProtocolError("gain flags 0x%x in the message type" % (mtype >> 16))
+        gain, mtype = mtype >> 16, mtype & 0xFFFF
+        scaled = self.auto_gain and self.format in (U8, S16) and mtype in (100, 101)
+        if gain and not scaled:
+            raise ProtocolError("gain flags 0x%x in the message type %d" % (gain, mtype))
         if size == 0:
             raise ProtocolError("message of type %d with BodySize 0" % mtype)
         if size > MAX_BODY:
@@ -82,8 +91,9 @@ class SpyClient:
         if mtype == 102 and self.format != S24:
             raise ProtocolError("int24 message to a client that did not ask for it")
         body = self._read(size)
-        if mtype >= 100:
+        if 100 <= mtype < 200:
             self._count(sequence)
+            self.gains.append(gain)
         elif mtype == CLIENT_SYNC:
             self.sync = self._fields(body, SYNC_FIELDS)
         return mtype, body
@@ -117,15 +127,16 @@ class SpyClient:
 
     def iq(self, count):
         """count complex samples from the IQ messages, decoded by the format asked for
-        (full scale 1.0); a message of another IQ type fails."""
+        (full scale 1.0, the stated gain taken out); a message of another IQ type
+        fails."""
         parts, have = [], 0
         while have < count:
             mtype, body = self.message()
-            if mtype < 100:
+            if not 100 <= mtype < 200:
                 continue
             if mtype != IQ_TYPE[self.format]:
                 raise ProtocolError("IQ type %d for format %d" % (mtype, self.format))
-            x = decode(body, self.format)
+            x = decode(body, self.format) * 10 ** (-self.gains[-1] / 20)
             parts.append(x)
             have += len(x)
         return numpy.concatenate(parts)[:count]

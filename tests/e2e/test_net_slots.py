@@ -1,0 +1,41 @@
+"""VEXA_Net's SpyServer and rtl_tcp slots: a client that closes and connects
+again at once (as SoapySDR's probe does) is never kept out by its own slot,
+which its server thread may not yet have let go; a server that is really full
+still refuses, after a moment's wait."""
+import socket
+
+from conftest import simulator
+from net_support import log, server, wait_log
+import spyserver_client as spy
+from test_net_protocols import closed_by_server
+
+SPY, RTL = 5555, 1234
+
+
+def rtl_open(port=RTL):
+    r = socket.create_connection(("127.0.0.1", port))
+    r.settimeout(5)
+    return r
+
+
+def test_reconnects_on_both_protocols_get_the_last_slot_and_a_full_server_refuses():
+    with simulator("--band", 0, "--signal", "tone"), \
+            server("--spyserver", SPY, "--rtltcp", RTL, "--max-clients", 2) as net:
+        holders = [spy.SpyClient("127.0.0.1", SPY), rtl_open()]
+        for _ in range(40):
+            # The whole handshake within the real clients' deadlines, then gone.
+            spy.SpyClient("127.0.0.1", SPY).close()
+        for _ in range(40):
+            r = rtl_open()
+            assert r.recv(12, socket.MSG_WAITALL)[:4] == b"RTL0"
+            r.close()
+        assert "refused" not in log(net)
+
+        holders += [spy.SpyClient("127.0.0.1", SPY), rtl_open()]
+        for port, name in ((SPY, "SpyServer"), (RTL, "rtl_tcp")):
+            extra = rtl_open(port)
+            wait_log(net, "refused connection from 127.0.0.1:%d on port %d: all 2 %s client "
+                          "slots are taken" % (extra.getsockname()[1], port, name))
+            assert closed_by_server(extra) == b""
+        for h in holders:
+            getattr(h, "sock", h).close()
