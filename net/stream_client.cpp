@@ -16,8 +16,9 @@ static void recordFree(StreamClient& c) {
   delete c.path;
   free(c.input);
   free(c.output);
+  free(c.staged);
   c.path = nullptr;
-  c.input = c.output = nullptr;
+  c.input = c.output = c.staged = nullptr;
 }
 
 static bool recordInit(StreamClient& c, StreamProtocol protocol, int index) {
@@ -31,7 +32,8 @@ static bool recordInit(StreamClient& c, StreamProtocol protocol, int index) {
   c.path = new IqPath();
   c.input = static_cast<float*>(malloc(sizeof(float) * 2 * kIqPathMaxIn));
   c.output = static_cast<float*>(malloc(sizeof(float) * 2 * kStreamOutSamples));
-  return QueueInit(c.queue) && c.path && c.input && c.output;
+  c.staged = static_cast<float*>(malloc(sizeof(float) * 2 * kStreamMessageMax));
+  return QueueInit(c.queue) && c.path && c.input && c.output && c.staged;
 }
 
 bool StreamPoolInit(StreamProtocol protocol, int count) {
@@ -73,8 +75,6 @@ int StreamPoolBusy() {
 }
 
 void StreamSetFormat(StreamClient& c, IqFormat format, double outRate, int headerBytes) {
-  if (c.filling) QueuePush(c.queue, c.filling, 0, false);
-  c.filling = nullptr;
   c.filled = 0;
   c.format = format;
   c.headerBytes = headerBytes;
@@ -83,22 +83,33 @@ void StreamSetFormat(StreamClient& c, IqFormat format, double outRate, int heade
   c.messageSamples = wanted < 1 ? 1 : wanted > most ? most : wanted;
 }
 
+void StreamSetAutoGain(StreamClient& c, bool on, double outRate) {
+  c.autoGainOn = on;
+  AutoGainReset(c.autoGain, c.format, outRate);
+}
+
+// A message is packed only once it is whole, so that all its samples get the
+// one gain its header states.
 void StreamEndMessage(StreamClient& c) {
-  if (!c.filling) return;
-  int body = c.filled * IqFormatBytes(c.format);
-  if (c.seal) c.seal(c, c.filling, body);
-  QueuePush(c.queue, c.filling, c.headerBytes + body, false);
-  c.filling = nullptr;
+  if (c.filled == 0) return;
+  float gain = c.gain;
+  c.messageGainDb = 0;
+  if (c.autoGainOn) {
+    c.messageGainDb = AutoGainNext(c.autoGain, c.staged, c.filled);
+    gain *= AutoGainFactor(c.messageGainDb);
+  }
+  uint8_t* buffer = QueueTake(c.queue);
+  int body = IqPack(c.format, c.staged, c.filled, gain, buffer + c.headerBytes);
+  if (c.seal) c.seal(c, buffer, body);
+  QueuePush(c.queue, buffer, c.headerBytes + body, false);
   c.filled = 0;
 }
 
 void StreamEmit(StreamClient& c, const float* iq, int n) {
   while (n > 0) {
-    if (!c.filling) c.filling = QueueTake(c.queue);
     int room = c.messageSamples - c.filled;
     int take = n < room ? n : room;
-    uint8_t* at = c.filling + c.headerBytes + c.filled * IqFormatBytes(c.format);
-    IqPack(c.format, iq, take, c.gain, at);
+    memcpy(c.staged + 2 * c.filled, iq, sizeof(float) * 2 * size_t(take));
     c.filled += take;
     iq += 2 * take;
     n -= take;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 
+#include "auto_gain.h"
 #include "band_channel.h"
 #include "client_queue.h"
 #include "iq_path.h"
@@ -21,6 +22,8 @@ const int kStreamPoolMax = 32;  // records per protocol at the most
 const int kStreamOutSamples = 65536;  // complex samples one path run may give
 const int kTagSize = 24;              // "spyserver 00"
 const int kAddressSize = 24;          // "255.255.255.255:65535"
+// Complex samples one message may hold: a queue buffer in the smallest format.
+const int kStreamMessageMax = kQueueBufferBytes / 2;
 
 struct StreamClient;
 // Writes a message's header in front of its body (bodyBytes) in buffer.
@@ -50,11 +53,14 @@ struct StreamClient {
   ClientQueue queue;
   IqFormat format;
   float gain;
+  AutoGain autoGain;
+  bool autoGainOn;     // each message also gets autoGain's whole dB
+  int messageGainDb;   // autoGain's dB in the message being sealed, else 0
   int headerBytes;     // in front of each message's samples
   int messageSamples;  // complex samples per message
   SealMessage seal;    // null: messages go out bare
   void* sealContext;   // the protocol's session, for seal
-  uint8_t* filling;    // message being built, null between messages
+  float* staged;       // the next message's samples, packed once it is whole
   int filled;          // complex samples in it
   ULONGLONG dropsLoggedAt;
 };
@@ -70,6 +76,10 @@ int StreamPoolBusy();
 
 // Sets the format and message size for the output rate; drops a message half built.
 void StreamSetFormat(StreamClient& c, IqFormat format, double outRate, int headerBytes);
+
+// Turns the automatic gain on or off for the format and rate set; on, it starts
+// over from the next message's peak.
+void StreamSetAutoGain(StreamClient& c, bool on, double outRate);
 
 // Packs n output samples into messages, queueing each as it fills.
 void StreamEmit(StreamClient& c, const float* iq, int n);

@@ -91,7 +91,8 @@ bool StreamSend(StreamClient& c, char* why) {
 void StreamEnd(StreamClient& c, const char* why) {
   printf("%s connection with client %s closed: %s\n", c.tag, c.peer, why);
   Close(c.channel);
-  c.filling = nullptr;
+  c.filled = 0;
+  c.autoGainOn = false;
   QueueReset(c.queue);
   closesocket(c.socket);
   c.socket = INVALID_SOCKET;

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "rtltcp/rtl_session.h"
+#include "slot_wait.h"
 #include "spyserver/spy_session.h"
 #include "stream_client.h"
 
@@ -18,7 +19,9 @@ struct Listener {
 static const int kMaxListeners = kSpyPortCount + 1;
 static const int kDefaultClients = 8;
 static const DWORD kClientEndWaitMs = 5000;
+static const long kSlotPollMs = 10;  // how often a waiting connection looks for a slot
 static Listener g_listeners[kMaxListeners];
+static SlotWaitList g_waiting;
 static int g_listenerCount;
 static AccessList g_allow;
 static HANDLE g_acceptThread;
@@ -94,7 +97,27 @@ static bool startClient(StreamClient& c, const Listener& l, SOCKET s, const sock
   return true;
 }
 
-static void acceptOn(const Listener& l) {
+static void refuseFull(const Listener& l, SOCKET s, const sockaddr_in& peer) {
+  char text[kAddressSize];
+  FormatPeer(peer, text);
+  printf("refused connection from %s on port %d: all %d %s client slots are taken\n", text, l.port,
+         StreamPoolSize(l.protocol), l.protocol == kSpyServer ? "SpyServer" : "rtl_tcp");
+  closesocket(s);
+}
+
+static bool placeWaiter(const SlotWaiter& w, bool timeUp) {
+  const Listener& l = g_listeners[w.listener];
+  StreamClient* c = StreamPoolTake(l.protocol);
+  if (!c) {
+    if (timeUp) refuseFull(l, w.socket, w.peer);
+    return timeUp;
+  }
+  if (!startClient(*c, l, w.socket, w.peer)) StreamEnd(*c, "no thread or event for the client");
+  return true;
+}
+
+static void acceptOn(int listener) {
+  const Listener& l = g_listeners[listener];
   sockaddr_in peer;
   int size = sizeof peer;
   SOCKET s = accept(l.socket, reinterpret_cast<sockaddr*>(&peer), &size);
@@ -103,16 +126,12 @@ static void acceptOn(const Listener& l) {
     closesocket(s);
     return;
   }
-  StreamClient* c = StreamPoolTake(l.protocol);
-  if (!c) {
-    char text[kAddressSize];
-    FormatPeer(peer, text);
-    printf("refused connection from %s on port %d: all %d %s client slots are taken\n", text,
-           l.port, StreamPoolSize(l.protocol), l.protocol == kSpyServer ? "SpyServer" : "rtl_tcp");
-    closesocket(s);
+  // In line behind those already waiting, so that a freed slot goes to the oldest.
+  if (!SlotWaitAdd(g_waiting, SlotWaiter{s, peer, listener, GetTickCount64()})) {
+    refuseFull(l, s, peer);
     return;
   }
-  if (!startClient(*c, l, s, peer)) StreamEnd(*c, "no thread or event for the client");
+  SlotWaitRun(g_waiting, GetTickCount64(), placeWaiter);
 }
 
 static DWORD WINAPI acceptThread(LPVOID) {
@@ -120,12 +139,16 @@ static DWORD WINAPI acceptThread(LPVOID) {
     fd_set readable;
     FD_ZERO(&readable);
     for (int i = 0; i < g_listenerCount; i++) FD_SET(g_listeners[i].socket, &readable);
-    timeval timeout = {0, long(kResponsiveWaitMs) * 1000};
-    if (select(0, &readable, nullptr, nullptr, &timeout) <= 0) continue;
-    for (int i = 0; i < g_listenerCount; i++) {
-      if (FD_ISSET(g_listeners[i].socket, &readable)) acceptOn(g_listeners[i]);
+    long waitMs = g_waiting.count > 0 ? kSlotPollMs : long(kResponsiveWaitMs);
+    timeval timeout = {0, waitMs * 1000};
+    if (select(0, &readable, nullptr, nullptr, &timeout) > 0) {
+      for (int i = 0; i < g_listenerCount; i++) {
+        if (FD_ISSET(g_listeners[i].socket, &readable)) acceptOn(i);
+      }
     }
+    SlotWaitRun(g_waiting, GetTickCount64(), placeWaiter);
   }
+  SlotWaitClear(g_waiting);
   return 0;
 }
 

@@ -107,16 +107,23 @@ int SpyPutDeviceInfo(uint8_t* out, const SpyDevice& d) {
   return int(p - out);
 }
 
-int SpyPutClientSync(uint8_t* out, const SpyDevice& d, uint32_t iqCentre, uint32_t fftCentre) {
+int SpyPutClientSync(uint8_t* out, const SpyDevice& d, uint32_t iqCentre, uint32_t fftCentre,
+                     bool canControl) {
   // The whole band, as a real server reports it, for the IQ and the FFT centres
   // alike (SDR# takes the FFT pair as its tuning range); the centres themselves
   // are clamped to keep the decimated stream and the display inside.
   uint32_t lowest = lowEdge(d);
   uint32_t highest = d.centre + d.sampleRate / 2;
-  const uint32_t fields[9] = {0,      0,       d.centre, iqCentre, fftCentre,
-                              lowest, highest, lowest,   highest};
+  const uint32_t fields[9] = {canControl ? 1u : 0u, 0, d.centre, iqCentre, fftCentre,
+                              lowest, highest, lowest, highest};
   SpyPutHeader(out, kSpyClientSync, kSpyStreamStatus, 0, sizeof fields);
   uint8_t* p = out + kSpyHeaderBytes;
   for (uint32_t f : fields) p = putU32(p, f);
   return int(p - out);
+}
+
+bool SpyHelloGrantsControl(const uint8_t* body, uint32_t n) {
+  static const char kSoapy[] = "SoapySDR";  // after the 4-byte version, no NUL
+  const uint32_t length = sizeof kSoapy - 1;
+  return n >= 4 + length && memcmp(body + 4, kSoapy, length) == 0;
 }

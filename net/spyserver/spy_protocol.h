@@ -42,6 +42,10 @@ enum SpySetting : uint32_t {
 // Bits of STREAMING_MODE.
 const uint32_t kSpyModeIq = 1, kSpyModeFft = 4;
 
+// IQ_DIGITAL_GAIN's value for "the server scales": the dB it applied then goes
+// in the high 16 bits of each IQ message's MessageType.
+const uint32_t kSpyAutoGain = 0xFFFFFFFF;
+
 enum SpyFormatCode : uint32_t { kSpyU8 = 1, kSpyS16 = 2, kSpyS24 = 3, kSpyF32 = 4, kSpyD4 = 5 };
 
 struct SpyCommand {
@@ -85,6 +89,15 @@ void SpyPutHeader(uint8_t* out, uint32_t type, uint32_t stream, uint32_t sequenc
 int SpyPutDeviceInfo(uint8_t* out, const SpyDevice& d);
 
 // Writes a whole ClientSync for the current IQ and FFT centres; returns its length.
-int SpyPutClientSync(uint8_t* out, const SpyDevice& d, uint32_t iqCentre, uint32_t fftCentre);
+int SpyPutClientSync(uint8_t* out, const SpyDevice& d, uint32_t iqCentre, uint32_t fftCentre,
+                     bool canControl);
+
+// Whether ClientSync tells the client (by the name in its HELLO body, n bytes)
+// that it may control the device. Only SoapySDR's module is told so: its
+// setGain throws without it, and gqrx sets a gain when it opens a device. The
+// gain stays fixed either way (MaximumGainIndex 0). Every other client is told
+// the truth, a receiver it cannot retune: SDR#'s tuning follows CanControl (a
+// client in control expects the device's centre to follow it).
+bool SpyHelloGrantsControl(const uint8_t* body, uint32_t n);
 
 uint32_t SpyGetU32(const uint8_t* in);

@@ -27,6 +27,8 @@ struct SpySession {
   uint32_t sequence;      // of the next IQ message
   bool streaming;         // the path runs and IQ messages go out
   SpyFft fft;
+  bool autoGainAsked;     // IQ_DIGITAL_GAIN 0xFFFFFFFF
+  bool canControl;        // what ClientSync tells: see SpyHelloGrantsControl
 };
 
 // Per format code 1..4 (the only ones a session takes): the IQ message type and
@@ -52,21 +54,29 @@ static IqFormat packFormat(uint32_t formatCode) {
 static void queueReply(SpySession& s, bool deviceInfo) {
   uint8_t* buffer = QueueTake(s.c->queue);
   int length = deviceInfo ? SpyPutDeviceInfo(buffer, s.device) : 0;
-  length += SpyPutClientSync(buffer + length, s.device, s.centre, s.fft.centre);
+  length += SpyPutClientSync(buffer + length, s.device, s.centre, s.fft.centre, s.canControl);
   QueuePush(s.c->queue, buffer, length, true);
 }
 
 static void logSettings(SpySession& s) {
   static const char* const kNames[] = {"?", "8-bit", "16-bit", "24-bit", "float"};
-  printf("%s settings: %s, decimation %u (%u samples/s), IQ centre %u Hz, %s\n", s.c->tag,
+  printf("%s settings: %s, decimation %u (%u samples/s), IQ centre %u Hz, %s%s\n", s.c->tag,
          kNames[s.formatCode], 1u << s.stage, s.device.sampleRate >> s.stage, s.centre,
-         s.streaming ? "streaming" : "not streaming");
+         s.streaming ? "streaming" : "not streaming", s.c->autoGainOn ? ", auto gain" : "");
+}
+
+// The gain of each 8- or 16-bit message follows its level when the client asked
+// for it; the header's high 16 bits tell the client the dB (clients that did
+// not ask drop IQ with those bits set, and float needs no gain).
+static bool autoGain(const SpySession& s) {
+  return s.autoGainAsked && (s.formatCode == kSpyU8 || s.formatCode == kSpyS16);
 }
 
 // Brings the path, the format and the stream in line with the settings.
 static void applySettings(SpySession& s, bool redesign) {
   StreamClient& c = *s.c;
   bool stream = s.enabled && (s.mode & kSpyModeIq) != 0;
+  uint32_t before = s.centre;
   s.centre = SpyClampCentre(s.device, s.stage, s.wantedCentre);
   double outRate = double(s.device.sampleRate >> s.stage);
   double shift = double(s.centre) - double(s.device.centre);
@@ -82,6 +92,9 @@ static void applySettings(SpySession& s, bool redesign) {
     IqPathRetune(*c.path, shift);
   }
   if (stream && !s.streaming) SkipToWritePos(c.channel);
+  // Another channel, rate or format: the level starts over.
+  bool restart = redesign || before != s.centre || (stream && !s.streaming);
+  if (restart || autoGain(s) != c.autoGainOn) StreamSetAutoGain(c, autoGain(s), outRate);
   s.streaming = stream;
   SpyFftApply(s.fft, c, s.device, s.enabled && (s.mode & kSpyModeFft) != 0);
 }
@@ -106,6 +119,9 @@ static void setSetting(SpySession& s, uint32_t setting, uint32_t value) {
       s.stage = value > s.device.stages ? s.device.stages : value;
       redesign = true;
       break;
+    case kSpyIqDigitalGain:
+      s.autoGainAsked = value == kSpyAutoGain;  // any other value: accepted, ignored
+      break;
   }
   bool fftMoved = setting >= kSpyFftFormat && SpyFftSet(s.fft, setting, value);
   uint32_t before = s.centre;
@@ -115,7 +131,10 @@ static void setSetting(SpySession& s, uint32_t setting, uint32_t value) {
       fftMoved) {
     queueReply(s, false);
   }
-  if (redesign || before != s.centre || wasStreaming != s.streaming) logSettings(s);
+  if (redesign || before != s.centre || wasStreaming != s.streaming ||
+      setting == kSpyIqDigitalGain) {
+    logSettings(s);
+  }
 }
 
 static bool knownSetting(uint32_t setting) {
@@ -140,6 +159,7 @@ static bool runCommand(SpySession& s, const SpyCommand& cmd, char* why) {
   if (cmd.type == kSpyHello) {
     logHello(s, cmd);
     s.helloSeen = true;
+    s.canControl = SpyHelloGrantsControl(cmd.body, cmd.bodySize);
     queueReply(s, true);
     return true;
   }
@@ -189,7 +209,8 @@ static bool takeCommands(SpySession& s, const uint8_t* data, int n, char* why) {
 
 static void sealIq(StreamClient& c, uint8_t* buffer, int bodyBytes) {
   SpySession& s = *static_cast<SpySession*>(c.sealContext);
-  SpyPutHeader(buffer, messageType(s.formatCode), kSpyStreamIq, s.sequence++, uint32_t(bodyBytes));
+  uint32_t type = messageType(s.formatCode) | uint32_t(c.messageGainDb) << 16;
+  SpyPutHeader(buffer, type, kSpyStreamIq, s.sequence++, uint32_t(bodyBytes));
 }
 
 static void sessionInit(SpySession& s, StreamClient& c) {

@@ -2,8 +2,10 @@
 (ProtocolID, MessageType's gain bits, BodySize never 0 nor above 1 MiB, the
 stream type of IQ and FFT messages), waits for DeviceInfo and ClientSync with
 the real clients' deadlines, refuses int24 messages, decodes each IQ message by
-the format it asked for and counts sequence gaps. SdrSharp replays what SDR#'s
-own SpyServer front end sends and reads its FFT frames."""
+the format it asked for and counts sequence gaps. Gain bits are allowed only on
+8- and 16-bit IQ to a client that asked for auto gain, which then scales the
+samples by 10^(-d/20) as SDR# does. SdrSharp replays what SDR#'s own SpyServer
+front end sends and reads its FFT frames."""
 import socket
 import struct
 import time
@@ -39,8 +41,8 @@ class SpyClient:
     def __init__(self, host, port, name=b"SpyTest", timeout=5.0):
         self.sock = socket.create_connection((host, port), timeout=timeout)
         self.format = S16
-        self.auto_gain = False  # asked IQ_DIGITAL_GAIN = 0xFFFFFFFF: IQ may carry a gain in dB
-        self.gain_db = 0  # of the last IQ message
+        self.auto_gain = False  # asked IQ_DIGITAL_GAIN = AUTO_GAIN
+        self.gains = []  # the dB each IQ message stated, in order
         self.fft = []  # FFT frames (uint8 arrays) not yet taken
         self.sequence = None  # of the last IQ message
         self.lost = 0  # messages missing by their sequence numbers
@@ -79,13 +81,15 @@ class SpyClient:
         return bytes(data)
 
     def message(self):
-        """The next message as (type, body); every header is checked."""
+        """The next message as (type, body), the type without its gain bits; every
+        header is checked."""
         protocol, mtype, stream, sequence, size = HEADER.unpack(self._read(HEADER.size))
         if protocol >> 16 != PROTOCOL_ID >> 16:
             raise ProtocolError("protocol id 0x%08x" % protocol)
         gain, mtype = mtype >> 16, mtype & 0xFFFF
-        if gain and not (self.auto_gain and mtype in IQ_TYPE.values()):
-            raise ProtocolError("gain flags 0x%x in message type %d" % (gain, mtype))
+        scaled = self.auto_gain and self.format in (U8, S16) and mtype in (100, 101)
+        if gain and not scaled:
+            raise ProtocolError("gain flags 0x%x in the message type %d" % (gain, mtype))
         if size == 0:
             raise ProtocolError("message of type %d with BodySize 0" % mtype)
         if size > MAX_BODY:
@@ -98,7 +102,7 @@ class SpyClient:
             raise ProtocolError("FFT message on stream type %d" % stream)
         body = self._read(size)
         if mtype in IQ_TYPE.values():
-            self.gain_db = gain
+            self.gains.append(gain)
             self._count(sequence)
         elif mtype == FFT_U8:
             self.fft.append(numpy.frombuffer(body, numpy.uint8))
@@ -135,7 +139,8 @@ class SpyClient:
 
     def iq(self, count):
         """count complex samples from the IQ messages, decoded by the format asked for
-        (full scale 1.0); a message of another IQ type fails."""
+        (full scale 1.0, the stated gain taken out); a message of another IQ type
+        fails."""
         parts, have = [], 0
         while have < count:
             mtype, body = self.message()
@@ -143,7 +148,7 @@ class SpyClient:
                 continue
             if mtype != IQ_TYPE[self.format]:
                 raise ProtocolError("IQ type %d for format %d" % (mtype, self.format))
-            x = decode(body, self.format) * 10 ** (-self.gain_db / 20)
+            x = decode(body, self.format) * 10 ** (-self.gains[-1] / 20)
             parts.append(x)
             have += len(x)
         return numpy.concatenate(parts)[:count]

@@ -192,10 +192,25 @@ TEST(SpyServer, BandsGetStagesDownToAbout3kHzAndCentresStayInside) {
   EXPECT_EQ(48u, SpyGetU32(out + 16));
   EXPECT_EQ(2u, SpyGetU32(out + 20));        // DeviceType
   EXPECT_EQ(6954000u, SpyGetU32(out + 48));  // MinimumFrequency
-  ASSERT_EQ(20 + 36, SpyPutClientSync(out, d, 7060000, 7040000));
+  ASSERT_EQ(20 + 36, SpyPutClientSync(out, d, 7060000, 7040000, false));
+  EXPECT_EQ(0u, SpyGetU32(out + 20));        // CanControl
   EXPECT_EQ(7060000u, SpyGetU32(out + 32));  // IQCenterFrequency
   EXPECT_EQ(7040000u, SpyGetU32(out + 36));  // FFTCenterFrequency
   EXPECT_EQ(6954000u, SpyGetU32(out + 48));  // MinimumFFTCenterFrequency: the band's edge
+  SpyPutClientSync(out, d, 7060000, 7040000, true);
+  EXPECT_EQ(1u, SpyGetU32(out + 20));
+}
+
+TEST(SpyServer, OnlySoapySdrsModuleIsToldItMayControl) {
+  auto hello = [](const char* name) {
+    uint8_t body[64] = {0xA4, 0x06, 0x00, 0x02};
+    size_t n = strlen(name);
+    memcpy(body + 4, name, n);
+    return SpyHelloGrantsControl(body, uint32_t(4 + n));
+  };
+  EXPECT_TRUE(hello("SoapySDR"));
+  for (const char* other : {"SDR# v1.0.0.1920 on Windows 10", "SDR++", "SDRangel", "Soapy", ""})
+    EXPECT_FALSE(hello(other)) << other;
 }
 
 TEST(RtlTcp, HeaderCommandsRatesAndTheBandForAFrequency) {
