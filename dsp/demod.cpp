@@ -49,6 +49,10 @@ bool DemodParseMode(const char* text, DemodMode& mode) {
   return false;
 }
 
+const char* DemodModeName(DemodMode mode) {
+  return kModes[mode].name;
+}
+
 DemodWidths DemodWidthRange(DemodMode mode) {
   return kModes[mode].widths;
 }
