@@ -15,6 +15,9 @@ static const double kSsbLowHz = 50.0;
 // The channel filter's passband and transition together stay within this share
 // of the channel's rate, where the IqPath keeps its alias rejection.
 static const double kChannelShare = 0.4;
+// The channel's rate is at least the audio rate over this: a lower one would add
+// the resampler's taps at that rate to the delay.
+static const double kMaxAudioOverChannel = 16.0;
 // The AM carrier is followed with this corner, under the speech.
 static const double kAmCarrierHz = 20.0;
 
@@ -63,12 +66,12 @@ void DemodPassband(DemodMode mode, int widthHz, double& lowHz, double& highHz) {
   highHz = mode == kDemodUsb ? w : mode == kDemodLsb ? -kSsbLowHz : 0.5 * w;
 }
 
-// The channel's rate: the audio rate divided by a whole number (at most what the
-// resampler takes) when the channel needs less, else a whole multiple of it, so
-// the resampler's delays repeat and its bank is exact.
+// The channel's rate: the audio rate divided by a whole number when the channel
+// needs less, else a whole multiple of it, so the resampler's delays repeat and
+// its bank is exact.
 static double ChannelRate(double need, double audioRate) {
   if (need > audioRate) return audioRate * ceil(need / audioRate);
-  return audioRate / fmin(floor(audioRate / need), kIqPathMaxUp);
+  return audioRate / fmin(floor(audioRate / need), kMaxAudioOverChannel);
 }
 
 // Audio samples the resampler makes at the most from c channel samples.
