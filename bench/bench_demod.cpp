@@ -8,11 +8,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <chrono>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "bench_input.h"
 #include "demod_state.h"
 
 static const int kBlock = 4096;  // input samples a call
@@ -39,19 +39,15 @@ void operator delete(void* p, size_t) noexcept {
   free(p);
 }
 
-static double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 // Seconds of work per second of band: the best of kRounds runs over 2 s of band.
 template <typename F>
 static double Cost(double bandRate, F run) {
   const int blocks = int(2.0 * bandRate / kBlock) + 1;
   double best = 1e9;
   for (int r = 0; r < kRounds; r++) {
-    const double start = Now();
+    const double start = BenchNow();
     for (int b = 0; b < blocks; b++) run(&g_in[2 * size_t(b % kCycle) * kBlock]);
-    best = fmin(best, Now() - start);
+    best = fmin(best, BenchNow() - start);
   }
   return best / (double(blocks) * kBlock / bandRate);
 }
@@ -116,11 +112,7 @@ static double Delay(DemodMode mode) {
 }
 
 int main() {
-  for (size_t i = 0; i < g_in.size() / 2; i++) {  // a tone and a little of everything else
-    const double a = 2 * kPi * 0.1234567 * i;
-    g_in[2 * i] = float(1e7 * cos(a) + 1e5 * sin(0.77 * i * i));
-    g_in[2 * i + 1] = float(1e7 * sin(a) + 1e5 * cos(0.31 * i * i));
-  }
+  BenchInput(g_in, 1e7);
   printf("one demodulated channel, blocks of %d input samples, best of %d rounds:\n", kBlock,
          kRounds);
   printf(
