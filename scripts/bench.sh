@@ -3,7 +3,8 @@
 # for one): scripts/bench.sh convert|dsp|file|net|extio [its arguments]. They print
 # figures; none of them is a test. bench_dsp and bench_spectrum also run as a
 # native build beside liquid-dsp and FFTW, the peers they are measured against
-# on the same CPU in the same run.
+# on the same CPU in the same run; dsp also runs bench_demod, the demodulated
+# channels.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 name=${1:-}
@@ -34,7 +35,10 @@ for arch in $VEXA_RUNNABLE; do
   echo "== $arch: bench_$name"
   if [ "$name" = convert ] || [ "$name" = dsp ]; then
     "$VEXA_WINE" "$VEXA_BUILD/bin/bench_$name.exe" "$@"
-    if [ "$name" = dsp ]; then "$VEXA_WINE" "$VEXA_BUILD/bin/bench_spectrum.exe"; fi
+    if [ "$name" = dsp ]; then
+      "$VEXA_WINE" "$VEXA_BUILD/bin/bench_spectrum.exe"
+      "$VEXA_WINE" "$VEXA_BUILD/bin/bench_demod.exe"
+    fi
   else
     "$PYTHON" "$ROOT/bench/bench_$name.py" "$@"
   fi
