@@ -114,8 +114,8 @@ int SpyPutClientSync(uint8_t* out, const SpyDevice& d, uint32_t iqCentre, uint32
   // are clamped to keep the decimated stream and the display inside.
   uint32_t lowest = lowEdge(d);
   uint32_t highest = d.centre + d.sampleRate / 2;
-  const uint32_t fields[9] = {canControl ? 1u : 0u, 0, d.centre, iqCentre, fftCentre,
-                              lowest, highest, lowest, highest};
+  const uint32_t fields[9] = {
+      canControl ? 1u : 0u, 0, d.centre, iqCentre, fftCentre, lowest, highest, lowest, highest};
   SpyPutHeader(out, kSpyClientSync, kSpyStreamStatus, 0, sizeof fields);
   uint8_t* p = out + kSpyHeaderBytes;
   for (uint32_t f : fields) p = putU32(p, f);

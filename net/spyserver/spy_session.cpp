@@ -27,8 +27,8 @@ struct SpySession {
   uint32_t sequence;      // of the next IQ message
   bool streaming;         // the path runs and IQ messages go out
   SpyFft fft;
-  bool autoGainAsked;     // IQ_DIGITAL_GAIN 0xFFFFFFFF
-  bool canControl;        // what ClientSync tells: see SpyHelloGrantsControl
+  bool autoGainAsked;  // IQ_DIGITAL_GAIN 0xFFFFFFFF
+  bool canControl;     // what ClientSync tells: see SpyHelloGrantsControl
 };
 
 // Per format code 1..4 (the only ones a session takes): the IQ message type and
