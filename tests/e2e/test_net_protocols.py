@@ -156,8 +156,12 @@ def test_options_help_usage_errors_and_a_busy_port():
         res = run("VEXA_Net.exe", *bad)
         assert res.returncode == 2, (bad, res)
         assert "Usage: VEXA_Net" in res.stdout
+    # Earlier tests' connections may leave the port in TIME_WAIT: a listening
+    # socket holds it whatever else is there.
     held = socket.socket()
+    held.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     held.bind(("127.0.0.1", RTL))
+    held.listen()
     try:
         res = run("VEXA_Net.exe", "--rtltcp", RTL)
     finally:
