@@ -36,10 +36,14 @@ uint64_t LongestFileBytes(const WavWriter& w) {
   return bytes < kMaxFileBytes ? bytes : kMaxFileBytes;
 }
 
-uint64_t BudgetBytes(const Budget& b, const WavWriter& w) {
+uint64_t BudgetBytesAt(const Budget& b, uint64_t bytesPerHour) {
   if (b.unit == NoBudget) return 0;
-  double perUnit = b.unit == Gigabytes ? kBytesPerGigabyte : double(BytesPerHour(w));
+  double perUnit = b.unit == Gigabytes ? kBytesPerGigabyte : double(bytesPerHour);
   return uint64_t(b.amount * perUnit);
+}
+
+uint64_t BudgetBytes(const Budget& b, const WavWriter& w) {
+  return BudgetBytesAt(b, BytesPerHour(w));
 }
 
 bool HoldsOneFile(const Budget& b, const WavWriter& w) {
@@ -122,7 +126,7 @@ static bool Before(const Place& a, const Place& b) {
 // One look through the folder: the band's recordings in all, and the oldest of
 // those later than `after`.
 struct Scan {
-  int32_t band;
+  const BudgetFiles* files;
   Place after;
   Place oldest;
   int64_t oldestBytes;
@@ -132,7 +136,7 @@ struct Scan {
 static void Found(const char* name, int64_t bytes, void* context) {
   Scan& s = *static_cast<Scan*>(context);
   Place here;
-  if (!RecordingOrder(name, s.band, &here.order)) return;
+  if (!s.files->order(name, s.files->band, &here.order)) return;
   s.total += uint64_t(bytes);
   snprintf(here.name, sizeof here.name, "%s", name);
   if (!Before(s.after, here) || (s.oldest.order != 0 && !Before(here, s.oldest))) return;
@@ -141,11 +145,9 @@ static void Found(const char* name, int64_t bytes, void* context) {
 }
 
 static void Look(Scan& s) {
-  char pattern[32];
-  snprintf(pattern, sizeof pattern, "B%d_*.wav", s.band);
   s.total = 0;
   s.oldest.order = 0;
-  g_fileIo.list(pattern, Found, &s);
+  g_fileIo.list(s.files->pattern, Found, &s);
 }
 
 static void Delete(const Scan& s, uint64_t budgetBytes) {
@@ -160,7 +162,7 @@ static void Delete(const Scan& s, uint64_t budgetBytes) {
   ConsolePrintf(stdout, "\nBudget %.3f GB: can't delete %s: %s", budget, s.oldest.name, why);
 }
 
-void KeepWithinBudget(int32_t band, uint64_t budgetBytes, uint64_t nextBytes) {
+void KeepFilesWithinBudget(const BudgetFiles& files, uint64_t budgetBytes, uint64_t nextBytes) {
   // A band published anew at a higher rate may no longer fit one file in the
   // budget set at the start: emptying the folder would not make it fit either.
   if (nextBytes > budgetBytes) {
@@ -171,11 +173,18 @@ void KeepWithinBudget(int32_t band, uint64_t budgetBytes, uint64_t nextBytes) {
     return;
   }
   static Scan s;  // the names take more than a small stack should
-  s.band = band;
+  s.files = &files;
   s.after = Place{0, ""};  // before every recording: order 0 is none
   // Each file is tried once, oldest first; the totals come from the disk anew.
   for (Look(s); s.total + nextBytes > budgetBytes && s.oldest.order != 0; Look(s)) {
     Delete(s, budgetBytes);
     s.after = s.oldest;
   }
+}
+
+void KeepWithinBudget(int32_t band, uint64_t budgetBytes, uint64_t nextBytes) {
+  char pattern[32];
+  snprintf(pattern, sizeof pattern, "B%d_*.wav", band);
+  BudgetFiles files = {pattern, RecordingOrder, band};
+  KeepFilesWithinBudget(files, budgetBytes, nextBytes);
 }

@@ -38,7 +38,20 @@ void PrintForecast(const WavWriter& w, const Budget& b);
 // their start time, then by the suffix.
 bool RecordingOrder(const char* name, int32_t band, uint64_t* order);
 
-// Deletes the oldest recordings of band in the folder, printing each, until
-// the rest and one more file of nextBytes fit within budgetBytes. A file that
-// can't be deleted is reported and passed over.
+// The files a budget looks after: those of the current folder that match
+// pattern (FindFirstFileA wildcards) and that order recognises, oldest first.
+struct BudgetFiles {
+  const char* pattern;
+  bool (*order)(const char* name, int32_t band, uint64_t* order);
+  int32_t band;
+};
+
+// Deletes the oldest of the files in the folder, printing each, until the rest
+// and one more file of nextBytes fit within budgetBytes. A file that can't be
+// deleted is reported and passed over.
+void KeepFilesWithinBudget(const BudgetFiles& files, uint64_t budgetBytes, uint64_t nextBytes);
+// The same for the recordings of band.
 void KeepWithinBudget(int32_t band, uint64_t budgetBytes, uint64_t nextBytes);
+
+// The budget in bytes for files that take bytesPerHour; 0 for NoBudget.
+uint64_t BudgetBytesAt(const Budget& b, uint64_t bytesPerHour);

@@ -65,9 +65,13 @@ static int64_t FreeSpace() {
   return int64_t(available.QuadPart);
 }
 
+static bool Rename(const char* from, const char* to) {
+  return MoveFileExA(from, to, 0) != FALSE;
+}
+
 FileIo SystemFileIo() {
-  FileIo io = {Create, Write,     Seek,  Truncate, Close,    Remove,
-               SizeOf, LastError, Flush, List,     FreeSpace};
+  FileIo io = {Create, Write,     Seek,  Truncate, Close,     Remove,
+               SizeOf, LastError, Flush, List,     FreeSpace, Rename};
   return io;
 }
 

@@ -34,6 +34,8 @@ struct FileIo {
   void (*list)(const char* pattern, FileFound found, void* context);
   // Bytes this user may still write on the current folder's disk, or -1.
   int64_t (*freeSpace)();
+  // Renames a closed file; fails when a file of the new name exists.
+  bool (*rename)(const char* from, const char* to);
 };
 
 // The file layer the writer uses; tests replace its members and restore them.

@@ -117,6 +117,19 @@ static void List(const char* pattern, FileFound found, void* context) {
   }
 }
 
+static bool Rename(const char* from, const char* to) {
+  FakeFile* f = FindFile(from);
+  FakeFile* taken = FindFile(to);
+  g_disk->lastError = taken && !taken->removed ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED;
+  if (g_disk->renamesToFail > 0 || !f || f->open || f->removed || (taken && !taken->removed)) {
+    if (g_disk->renamesToFail > 0) g_disk->renamesToFail--;
+    return false;
+  }
+  if (taken) taken->name += "\\gone";  // a removed entry keeps no name
+  f->name = to;
+  return true;
+}
+
 static int64_t FreeSpace() {
   return g_disk->freeBytes < 0 ? INT64_C(1) << 40 : g_disk->freeBytes;
 }
@@ -150,8 +163,8 @@ static ULONGLONG TickMs() {
 void InstallFakes(FakeDisk& disk) {
   g_disk = &disk;
   g_fakeMs = 250;
-  g_fileIo = FileIo{Create, Write,     Seek,  Truncate, Close,    Remove,
-                    SizeOf, LastError, Flush, List,     FreeSpace};
+  g_fileIo = FileIo{Create, Write,     Seek,  Truncate, Close,     Remove,
+                    SizeOf, LastError, Flush, List,     FreeSpace, Rename};
   g_clock = WriterClock{Now, SystemTimeNow, TickMs};
 }
 
