@@ -1,6 +1,8 @@
 // The stages of an IqPath, each a few plain functions on its part of the record.
 #pragma once
 
+#include <emmintrin.h>
+
 #include "iq_path_state.h"
 
 // Stop-band attenuation every filter is designed for: a margin over the 70 dB a
@@ -32,3 +34,10 @@ bool ResamplerDesign(Resampler& rs, double inRate, double outRate, double pass, 
 void ResamplerPush(Resampler& rs, const float* i, const float* q, int n);
 // Writes every output the held input allows, interleaved, to out; returns the count.
 int ResamplerRun(Resampler& rs, float* out);
+
+// The sum of the four lanes of v.
+inline float Sum4(__m128 v) {
+  v = _mm_add_ps(v, _mm_movehl_ps(v, v));
+  v = _mm_add_ss(v, _mm_shuffle_ps(v, v, 1));
+  return _mm_cvtss_f32(v);
+}

@@ -73,12 +73,6 @@ void ResamplerPush(Resampler& rs, const float* i, const float* q, int n) {
   rs.count += n;
 }
 
-static float Sum4(__m128 v) {
-  v = _mm_add_ps(v, _mm_movehl_ps(v, v));
-  v = _mm_add_ss(v, _mm_shuffle_ps(v, v, 1));
-  return _mm_cvtss_f32(v);
-}
-
 // One output from the taps at x: the filters of phases p and p + 1 mixed by a,
 // or phase p alone where the bank is exact.
 template <bool kMix>
