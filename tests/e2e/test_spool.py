@@ -20,6 +20,7 @@ VEXA_IQ = ROOT / "tools" / "vexa_iq.py"
 L0 = 14060000
 FT8_DIAL = 14074000
 WSPR_DIAL = 14095600
+WSPR_L0 = 14090000
 FT8 = [(600, "CQ K1ABC FN42"), (1100, "K1ABC W9XYZ EN37"), (1700, "W9XYZ K1ABC -11"),
        (2300, "CQ DX G4ABC IO91")]
 
@@ -57,10 +58,10 @@ def audio_of(wav):
     return np.fromfile(wav, "<i2", offset=44).astype(float)
 
 
-def make_iq(source, target, rate, dial):
+def make_iq(source, target, rate, dial, l0=L0):
     """The source's audio as upper sideband at dial, the rest of the band faint noise."""
     subprocess.run([PYTHON, str(VEXA_IQ), str(source), str(target), "--rate", str(rate),
-                    "--dial", str(dial - L0), "--level", "-40", "--noise", "-110"], check=True,
+                    "--dial", str(dial - l0), "--level", "-40", "--noise", "-110"], check=True,
                    timeout=120)
 
 
@@ -174,14 +175,14 @@ def test_ft8_played_by_vexa_wave_decodes_alike(ft8, tmp_path):
 def test_wspr_cycle_decodes_as_wsprsims_own_file(tmp_path):
     """A 120 s cycle of a WSPR signal made by wsprsim decodes with wsprd to the
     message wsprd finds in wsprsim's own .c2 file."""
-    c2 = tmp_path / "000000_0000.c2"
-    subprocess.run(["wsprsim", "-s", "-22", "-f", "20", "-o", str(c2), "K1ABC FN42 33"],
-                   check=True, capture_output=True, timeout=60)
+    c2 = tmp_path / "000000_0000.c2"  # wsprsim ends with status 1 even when it worked
+    subprocess.run(["wsprsim", "-s", "-22", "-f", "20", "-o", c2.name, "K1ABC FN42 33"],
+                   cwd=tmp_path, capture_output=True, timeout=60)
     expected = wsprd(c2, tmp_path, WSPR_DIAL / 1e6)
     assert expected == ["K1ABC FN42 33"]
-    make_iq(c2, tmp_path / "wspr_iq.wav", 24000, WSPR_DIAL)
+    make_iq(c2, tmp_path / "wspr_iq.wav", 24000, WSPR_DIAL, WSPR_L0)
     start = wait_clear_of_boundary(120, 8)
-    with simulator("--band", 3, "--l0", L0, "--block", 1024, "--file", tmp_path / "wspr_iq.wav",
+    with simulator("--band", 3, "--l0", WSPR_L0, "--block", 1024, "--file", tmp_path / "wspr_iq.wav",
                    "--start-on", 120):
         rec = spool(tmp_path / "usb", "usb", WSPR_DIAL, 120)
         try:
