@@ -42,10 +42,11 @@ def read_audio(path):
 
 def read_c2(path):
     """wsprsim's .c2: a 14-byte name, an int, a double, then complex floats at 375 S/s
-    whose 0 Hz is 1500 Hz of audio. Returns (complex samples, rate, their audio centre)."""
+    whose 0 Hz is 1500 Hz of audio; wsprd reads each Q negated, so a signal f Hz above
+    that centre is stored f Hz below it. Returns (complex samples, rate, audio centre)."""
     data = open(path, "rb").read()
     iq = np.frombuffer(data[26:len(data) - (len(data) - 26) % 8], "<f4")
-    return iq[0::2] + 1j * iq[1::2], 375, 1500.0
+    return iq[0::2] - 1j * iq[1::2], 375, 1500.0
 
 
 def upper_sideband(audio):

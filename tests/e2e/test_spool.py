@@ -58,11 +58,13 @@ def audio_of(wav):
     return np.fromfile(wav, "<i2", offset=44).astype(float)
 
 
-def make_iq(source, target, rate, dial, l0=L0):
-    """The source's audio as upper sideband at dial, the rest of the band faint noise."""
+def make_iq(source, target, rate, dial, l0=L0, level=-40):
+    """The source's audio as upper sideband at dial, the rest of the band faint noise.
+    At level -40 the recorder's steady level gives ft8sim's audio back at its own level;
+    wsprsim's .c2 holds its noise at about 1.4 rms, so -100 puts that 95 dB under full scale."""
     subprocess.run([PYTHON, str(VEXA_IQ), str(source), str(target), "--rate", str(rate),
-                    "--dial", str(dial - l0), "--level", "-40", "--noise", "-110"], check=True,
-                   timeout=120)
+                    "--dial", str(dial - l0), "--level", str(level), "--noise", "-110"],
+                   check=True, timeout=120)
 
 
 @pytest.fixture(scope="module")
@@ -180,7 +182,7 @@ def test_wspr_cycle_decodes_as_wsprsims_own_file(tmp_path):
                    cwd=tmp_path, capture_output=True, timeout=60)
     expected = wsprd(c2, tmp_path, WSPR_DIAL / 1e6)
     assert expected == ["K1ABC FN42 33"]
-    make_iq(c2, tmp_path / "wspr_iq.wav", 24000, WSPR_DIAL, WSPR_L0)
+    make_iq(c2, tmp_path / "wspr_iq.wav", 24000, WSPR_DIAL, WSPR_L0, level=-100)
     start = wait_clear_of_boundary(120, 8)
     with simulator("--band", 3, "--l0", WSPR_L0, "--block", 1024, "--file", tmp_path / "wspr_iq.wav",
                    "--start-on", 120):

@@ -11,6 +11,7 @@
 #include "console_queue.h"
 #include "fakes.h"
 #include "spool.h"
+#include "spool_command_line.h"
 #include "spool_file.h"
 
 namespace {
@@ -238,6 +239,83 @@ TEST(SpoolNames, CyclesAndNamesAreTheDecodersOnes) {
     EXPECT_FALSE(SpoolFileOrder(other, &order)) << other;
   SYSTEMTIME t = {2026, 3, 2, 10, 9, 30, 15, 125};
   EXPECT_EQ(UtcTime(2026, 3, 10, 9, 30, 15) * 1000 + 125, UtcMs(t));
+}
+
+}  // namespace
+
+namespace {
+
+struct Parsed {
+  bool ok;
+  SpoolSettings s;
+  std::string out, err;
+};
+
+Parsed Parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "VEXA_File");
+  Parsed p;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  p.ok = ParseSpoolCommandLine(int(args.size()), const_cast<char**>(args.data()), &p.s);
+  p.out = testing::internal::GetCapturedStdout();
+  p.err = testing::internal::GetCapturedStderr();
+  return p;
+}
+
+// The channel's options in any order, each once and with its value; every
+// wrong one says what is expected, and nothing is taken for what it is not.
+TEST(SpoolCommandLine, TakesTheChannelAndRefusesWhatIsWrongClearly) {
+  const char* argv[] = {"VEXA_File", "3", "--demod", "usb"};
+  EXPECT_TRUE(WantsChannel(4, const_cast<char**>(argv)));
+  const char* iq[] = {"VEXA_File", "3", "16", "-", "500G"};
+  EXPECT_FALSE(WantsChannel(5, const_cast<char**>(iq)));
+
+  Parsed p = Parse({"14074", "--spool", "120", "--freq", "14095600", "--demod", "USB", "--width",
+                    "2800", "--budget", "2G"});
+  ASSERT_TRUE(p.ok) << p.err;
+  EXPECT_EQ(14074, p.s.band);
+  EXPECT_EQ(kDemodUsb, p.s.mode);
+  EXPECT_EQ(14095600, p.s.freqHz);
+  EXPECT_EQ(120, p.s.seconds);
+  EXPECT_EQ(2800, p.s.widthHz);
+  EXPECT_EQ(Gigabytes, p.s.budget.unit);
+  EXPECT_EQ("Channel: USB at 14095600 Hz, one 120 s file of 12000 Hz mono 16-bit audio per cycle\n",
+            p.out);
+  EXPECT_EQ("", p.err);
+
+  struct Case {
+    std::vector<const char*> args;
+    const char* err;
+  } cases[] = {
+      {{"x", "--demod", "usb"}, "Bad BandNr|Frequency_in_band_in_kHz (x)\n"},
+      {{"3", "--demod", "ssb", "--freq", "7074000", "--spool", "15"},
+       "Bad --demod (ssb): usb, lsb, cw, am or fm\n"},
+      {{"3", "--demod", "usb", "--freq", "7074k", "--spool", "15"},
+       "Bad --freq (7074k): the channel's frequency in Hz (the dial for usb and lsb)\n"},
+      {{"3", "--demod", "usb", "--freq", "7074000", "--spool", "7"},
+       "Bad --spool (7): whole seconds from 5 to 3600 that divide 3600 (15 for FT8, 120 for "
+       "WSPR)\n"},
+      {{"3", "--demod", "usb", "--freq", "7074000", "--spool", "15.0"},
+       "Bad --spool (15.0): whole seconds from 5 to 3600 that divide 3600 (15 for FT8, 120 for "
+       "WSPR)\n"},
+      {{"3", "--demod", "usb", "--freq", "7074000", "--spool", "15", "--width", "9000"},
+       "Bad --width (9000): 200 to 5000 Hz for USB\n"},
+      {{"3", "--demod", "usb", "--freq", "7074000", "--spool", "15", "--budget", "2"},
+       "Bad --budget (2): decimal GB (500G) or hours (72h) of this channel's files\n"},
+      {{"3", "--demod", "usb", "--freq", "7074000", "--spool"},
+       "Bad --spool (missing): a value must follow it\n"},
+      {{"3", "--demod", "usb", "--demod", "lsb"}, "Bad --demod (lsb): given twice\n"},
+      {{"3", "--demod", "usb", "--frequency", "7074000"},
+       "Unknown option (--frequency): --demod, --freq, --spool, --width or --budget\n"},
+      {{"3", "--demod", "usb", "--spool", "15"},
+       "A channel needs --demod, --freq and --spool (missing: --freq)\n"},
+  };
+  for (const Case& c : cases) {
+    Parsed bad = Parse(c.args);
+    EXPECT_FALSE(bad.ok) << c.err;
+    EXPECT_EQ(c.err, bad.err);
+    EXPECT_EQ("", bad.out);
+  }
 }
 
 }  // namespace
