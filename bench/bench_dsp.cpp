@@ -5,11 +5,11 @@
 #include <math.h>
 #include <stdio.h>
 
-#include <chrono>
 #include <complex>
 #include <memory>
 #include <vector>
 
+#include "bench_input.h"
 #include "iq_path_state.h"
 
 #ifdef VEXA_WITH_LIQUID
@@ -34,18 +34,14 @@ static const Job kJobs[] = {{"192k -> 12k, tuned", 192000, 12000, 37500},
 static std::vector<float> g_in(2 * size_t(kBlock) * kCycle);
 static volatile float g_sink = 0;
 
-static double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 // Input samples per second: the best of kRounds runs of `blocks` calls of run(block).
 template <typename F>
 static double Speed(int blocks, F run) {
   double best = 1e9;
   for (int r = 0; r < kRounds; r++) {
-    const double start = Now();
+    const double start = BenchNow();
     for (int b = 0; b < blocks; b++) run(&g_in[2 * size_t(b % kCycle) * kBlock]);
-    best = fmin(best, Now() - start);
+    best = fmin(best, BenchNow() - start);
   }
   return double(blocks) * kBlock / best;
 }
@@ -86,11 +82,7 @@ static double LiquidSpeed(const Job& job) {
 #endif
 
 int main() {
-  for (size_t i = 0; i < g_in.size() / 2; i++) {  // a tone and a little of everything else
-    const double a = 2 * kPi * 0.1234567 * i;
-    g_in[2 * i] = float(1e9 * cos(a) + 1e5 * sin(0.77 * i * i));
-    g_in[2 * i + 1] = float(1e9 * sin(a) + 1e5 * cos(0.31 * i * i));
-  }
+  BenchInput(g_in, 1e9);
   printf("one client's signal path, blocks of %d input samples, best of %d rounds\n", kBlock,
          kRounds);
   for (const Job& job : kJobs) {

@@ -4,7 +4,7 @@
 
 #include "demod_stages.h"
 
-static const double kAttackSeconds = 0.002;
+static const double kAttackSeconds = 0.0005;
 static const double kHangSeconds = 0.5;
 static const double kDecayDbPerSecond = 20.0;
 

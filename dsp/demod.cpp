@@ -15,6 +15,9 @@ static const double kSsbLowHz = 50.0;
 // The channel filter's passband and transition together stay within this share
 // of the channel's rate, where the IqPath keeps its alias rejection.
 static const double kChannelShare = 0.4;
+// The channel's rate is at least the audio rate over this: a lower one would add
+// the resampler's taps at that rate to the delay.
+static const double kMaxAudioOverChannel = 16.0;
 // The AM carrier is followed with this corner, under the speech.
 static const double kAmCarrierHz = 20.0;
 
@@ -27,8 +30,8 @@ struct ModeDesign {
 
 static const ModeDesign kModes[] = {
     {"usb", {200, 5000, 3000}, 100.0, 0.03},   {"lsb", {200, 5000, 3000}, 100.0, 0.03},
-    {"cw", {50, 2000, 500}, 50.0, 0.03},       {"am", {1000, 20000, 6000}, 100.0, 0.08},
-    {"fm", {2000, 30000, 12000}, 100.0, 0.08},
+    {"cw", {50, 2000, 500}, 50.0, 0.03},       {"am", {1000, 16000, 6000}, 100.0, 0.08},
+    {"fm", {2000, 16000, 12000}, 100.0, 0.08},
 };
 
 static char Lower(char c) {
@@ -49,6 +52,10 @@ bool DemodParseMode(const char* text, DemodMode& mode) {
   return false;
 }
 
+const char* DemodModeName(DemodMode mode) {
+  return kModes[mode].name;
+}
+
 DemodWidths DemodWidthRange(DemodMode mode) {
   return kModes[mode].widths;
 }
@@ -59,12 +66,12 @@ void DemodPassband(DemodMode mode, int widthHz, double& lowHz, double& highHz) {
   highHz = mode == kDemodUsb ? w : mode == kDemodLsb ? -kSsbLowHz : 0.5 * w;
 }
 
-// The channel's rate: the audio rate divided by a whole number (at most what the
-// resampler takes) when the channel needs less, else a whole multiple of it, so
-// the resampler's delays repeat and its bank is exact.
+// The channel's rate: the audio rate divided by a whole number when the channel
+// needs less, else a whole multiple of it, so the resampler's delays repeat and
+// its bank is exact.
 static double ChannelRate(double need, double audioRate) {
   if (need > audioRate) return audioRate * ceil(need / audioRate);
-  return audioRate / fmin(floor(audioRate / need), kIqPathMaxUp);
+  return audioRate / fmin(floor(audioRate / need), kMaxAudioOverChannel);
 }
 
 // Audio samples the resampler makes at the most from c channel samples.

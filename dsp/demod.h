@@ -33,6 +33,8 @@ struct Demod;  // the record, with its fixed buffers: see demod_state.h
 
 // "usb", "lsb", "cw", "am" or "fm" (any case); false for anything else.
 bool DemodParseMode(const char* text, DemodMode& mode);
+// The mode's name as DemodParseMode reads it, in lower case.
+const char* DemodModeName(DemodMode mode);
 
 // The widths (Hz) DemodInit takes for a mode, and the one that 0 stands for. For
 // USB and LSB the width is the passband's upper audio edge (it starts at 50 Hz:

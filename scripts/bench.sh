@@ -2,7 +2,8 @@
 # Runs one benchmark on each architecture this machine runs (VEXA_ARCH=x86 or x64
 # for one): scripts/bench.sh convert|dsp|file|net|extio [its arguments]. They print
 # figures; none of them is a test. bench_dsp also runs as a native build beside
-# liquid-dsp, the peer it is measured against on the same CPU in the same run.
+# liquid-dsp, the peer it is measured against on the same CPU in the same run;
+# dsp also runs bench_demod, the demodulated channels.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 name=${1:-}
@@ -28,6 +29,7 @@ for arch in $VEXA_RUNNABLE; do
   echo "== $arch: bench_$name"
   if [ "$name" = convert ] || [ "$name" = dsp ]; then
     "$VEXA_WINE" "$VEXA_BUILD/bin/bench_$name.exe" "$@"
+    [ "$name" = dsp ] && "$VEXA_WINE" "$VEXA_BUILD/bin/bench_demod.exe"
   else
     "$PYTHON" "$ROOT/bench/bench_$name.py" "$@"
   fi

@@ -114,17 +114,35 @@ bool CWaveOut::QueueSilence(WAVEHDR& header) {
   return g_waveOut.write(device_, &header, sizeof header) == MMSYSERR_NOERROR;
 }
 
-bool CWaveOut::Write(int32_t nSamples, const float* src, int32_t scaleFactor) {
-  if (!src || nSamples < 1 || !device_) return false;
+WAVEHDR* CWaveOut::NextFree(const void* src, int32_t* nSamples) {
+  if (!src || *nSamples < 1 || !device_) return nullptr;
   WAVEHDR& header = headers_[nextIndex_];
-  if (header.dwFlags & WHDR_INQUEUE) return false;
-  if (nSamples > bufferSamples_) nSamples = bufferSamples_;
-  ippsConvert_32f16s_Sfs(src, reinterpret_cast<Ipp16s*>(header.lpData), nSamples * kChannels,
-                         ippRndNear, scaleFactor);
+  if (header.dwFlags & WHDR_INQUEUE) return nullptr;
+  if (*nSamples > bufferSamples_) *nSamples = bufferSamples_;
+  return &header;
+}
+
+bool CWaveOut::Queue(WAVEHDR& header, int32_t nSamples) {
   header.dwBufferLength = DWORD(nSamples) * format_.nBlockAlign;
   if (g_waveOut.write(device_, &header, sizeof header) != MMSYSERR_NOERROR) return false;
   nextIndex_ = (nextIndex_ + 1) % ringSize_;
   return true;
+}
+
+bool CWaveOut::Write(int32_t nSamples, const float* src, int32_t scaleFactor) {
+  WAVEHDR* header = NextFree(src, &nSamples);
+  if (!header) return false;
+  ippsConvert_32f16s_Sfs(src, reinterpret_cast<Ipp16s*>(header->lpData), nSamples * kChannels,
+                         ippRndNear, scaleFactor);
+  return Queue(*header, nSamples);
+}
+
+bool CWaveOut::WriteMono(int32_t nSamples, const int16_t* src) {
+  WAVEHDR* header = NextFree(src, &nSamples);
+  if (!header) return false;
+  int16_t* frames = reinterpret_cast<int16_t*>(header->lpData);
+  for (int32_t i = 0; i < nSamples; i++) frames[2 * i] = frames[2 * i + 1] = src[i];
+  return Queue(*header, nSamples);
 }
 
 void CWaveOut::Close() {

@@ -54,6 +54,10 @@ class CWaveOut {
   // queued, the device refuses it, or the arguments or the state are wrong.
   bool Write(int32_t nSamples, const float* src, int32_t scaleFactor);
 
+  // Writes nSamples mono 16-bit samples to both channels of the next buffer and
+  // queues it; refuses as Write does.
+  bool WriteMono(int32_t nSamples, const int16_t* src);
+
   // Drops every buffer still queued and queues the whole ring as silence again,
   // as Open left it, so a stream that starts anew has the same lead and nothing
   // of the old one is played. On failure the instance is closed.
@@ -77,6 +81,10 @@ class CWaveOut {
   bool PrepareBuffer(WAVEHDR& header);  // gives the header its buffer, prepared
   bool QueueSilence(WAVEHDR& header);   // fills its buffer with silence and queues it
   bool QueueRing();                     // queues every buffer as silence, from index 0
+  // The buffer the next write fills, with nSamples cut to its size; null when
+  // the write is refused.
+  WAVEHDR* NextFree(const void* src, int32_t* nSamples);
+  bool Queue(WAVEHDR& header, int32_t nSamples);  // queues nSamples frames, moves on
 
   int32_t deviceId_;       // device of the last Open; -1 is WAVE_MAPPER
   HWAVEOUT device_;        // null while closed

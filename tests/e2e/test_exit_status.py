@@ -78,6 +78,27 @@ FAILURES = [
      "Can't play 3 receiver: BlockInSamples=8192 is not supported\n"),
     # The device is looked for only once the band is open.
     (1, WAVE, ["3", "200"], BAND3, receiver(3), "Can't open waveout device 200 \n"),
+    # A demodulated channel: each option at fault is named, then the usage.
+    (2, WAVE, ["3", "0", "--demod", "ssb", "--freq", "7051000"], None, "",
+     "VEXA_Wave: bad value for --demod: 'ssb'\n" + WAVE_USAGE),
+    (2, WAVE, ["3", "0", "16", "--demod", "usb", "--freq"], None, "",
+     "VEXA_Wave: bad value for --freq: '(missing)'\n" + WAVE_USAGE),
+    (2, WAVE, ["3", "0", "--demod", "usb", "--freq", "7.051M"], None, "",
+     "VEXA_Wave: bad value for --freq: '7.051M'\n" + WAVE_USAGE),
+    (2, WAVE, ["3", "0", "--demod", "--freq", "7051000"], None, "",
+     "VEXA_Wave: bad value for --demod: '(missing)'\n" + WAVE_USAGE),
+    (2, WAVE, ["3", "0", "--demod", "usb"], None, "", "VEXA_Wave: --demod needs --freq HZ\n" + WAVE_USAGE),
+    (2, WAVE, ["3", "0", "--freq", "7051000"], None, "",
+     "VEXA_Wave: --freq and --width need --demod MODE (usb, lsb, cw, am, fm)\n" + WAVE_USAGE),
+    (2, WAVE, ["3", "0", "--demod", "usb", "--freq", "7051000", "--width", "9000"], None, "",
+     "VEXA_Wave: --width 9000 is outside 200..5000 Hz for this mode\n" + WAVE_USAGE),
+    (2, WAVE, ["3", "0", "--demod", "fm", "--freq", "7051000", "--squelch", "3"], None, "",
+     "VEXA_Wave: unknown option '--squelch'\n" + WAVE_USAGE),
+    (2, WAVE, ["3", "0", "--demod", "am", "--freq", "7051000", "loud"], None, "",
+     "VEXA_Wave: unexpected argument 'loud'\n" + WAVE_USAGE),
+    (2, WAVE, ["3", "0", "--demod", "usb", "--freq", "7072000"], BAND3, receiver(3),
+     "VEXA_Wave: --freq 7072000: the channel's passband, 7072050 to 7075000 Hz, is not within "
+     "band 3, 7026000 to 7074000 Hz\n" + WAVE_USAGE),
 ]
 
 

@@ -8,7 +8,8 @@ import pytest
 
 from conftest import ROOT, Proc, run, simulator, wine_env
 
-USAGE = "Usage: VEXA_Wave <BandNr|Frequency_in_band_in_kHz> <WaveOutNr> [Scale_factor]\n"
+USAGE = ("Usage: VEXA_Wave <BandNr|Frequency_in_band_in_kHz> <WaveOutNr> [Scale_factor]\n"
+         "                 [--demod usb|lsb|cw|am|fm --freq Hz [--width Hz]]\n")
 HEADING = "\nWaveOut devices:\n----------------------------------------\n"
 ASOUNDRC = ROOT / "tests" / "wave" / "asoundrc.in"
 RATE, BLOCK = 48000, 256
@@ -173,3 +174,47 @@ def test_a_jump_of_the_publisher_restarts_the_sound_without_old_blocks(sound):
     (before, lead), (after, gap) = runs
     assert lead == gap == 256 * BLOCK, runs  # the ring of silence, at start and restart
     assert before >= RATE // 2 and after >= RATE // 4, runs
+
+
+def play_demod(sound, mode, dial, seconds):
+    """Plays the simulated band 3 demodulated until `seconds` of sound are in the
+    file; returns the sound as 16-bit stereo frames and what the player printed."""
+    player = Proc("VEXA_Wave.exe", "3", "0", "--demod", mode, "--freq", dial, env=sound.env)
+    try:
+        player.wait_for("of queue")
+        for _ in range(int(seconds * 10) + 100):
+            if sound.raw.exists() and sound.raw.stat().st_size >= 4 * seconds * 48000:
+                break
+            time.sleep(0.1)
+    finally:
+        player.kill()
+    pcm = np.fromfile(sound.raw, dtype="<i2").reshape(-1, 2).astype(float)
+    sound.raw.unlink()
+    return pcm, player.stdout.replace("\r\n", "\n")
+
+
+def test_usb_plays_a_tone_over_the_dial_at_its_pitch_on_both_channels_and_lsb_drops_it(sound):
+    """A tone 1500 Hz over the dial, at -60 dBFS: USB plays it at 1500 Hz, the same
+    on both channels at 48000 Hz, brought up by the AGC, within half a second of
+    the band; LSB on the same dial leaves it out."""
+    dial = 7050000 + 10000
+    with simulator(*BAND, "--signal", "tone", "--tone", 10000 + 1500, "--level", -60):
+        usb, out = play_demod(sound, "usb", dial, 2.5)
+        lsb, _ = play_demod(sound, "lsb", dial, 2.5)
+    assert re.fullmatch(
+        rf"3 receiver : SampleRate={RATE} BlockInSamples={BLOCK} L0=7050000\n0 waveout device\n"
+        rf"Playing usb at {dial} Hz: passband {dial + 50} to {dial + 3000} Hz, 48000 Hz audio on "
+        r"both channels, 0\.34 s of queue\n#*", out), out
+    assert np.array_equal(usb[:, 0], usb[:, 1]), "the two channels differ"
+    loud = np.flatnonzero(np.abs(usb[:, 0]) > 1000)
+    assert len(loud), "no tone in the sound"
+    # The queue's silence, then the band's sound: the delay from band to speaker.
+    print(f"first sound of the band after {loud[0] / 48000:.3f} s")
+    assert loud[0] < 0.5 * 48000
+    part = usb[loud[0] + 24000:loud[0] + 72000, 0]
+    spectrum = np.abs(np.fft.rfft(part * np.hanning(len(part))))
+    assert np.argmax(spectrum) * 48000 / len(part) == pytest.approx(1500, abs=2)
+    assert part.std() * np.sqrt(2) == pytest.approx(32768 / 4, rel=0.1)  # the AGC's target
+    other = lsb[loud[0] + 24000:loud[0] + 72000, 0]
+    assert np.array_equal(lsb[:, 0], lsb[:, 1])
+    assert other.std() < part.std() / 300, "LSB lets the upper sideband through"

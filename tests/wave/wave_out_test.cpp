@@ -153,6 +153,29 @@ TEST(WaveOutWrite, RefusesBadCallsAndBusyBuffersLeavingTheIndex) {
   EXPECT_FALSE(player.Write(16, iq, 16)) << "closed";
 }
 
+// A demodulated channel's mono samples go to both channels, as many as a buffer
+// holds; bad calls are refused as Write refuses them.
+TEST(WaveOutWriteMono, DoublesEachSampleIntoTheNextBufferAndRefusesAsWrite) {
+  int16_t mono[100];
+  for (int k = 0; k < 100; k++) mono[k] = int16_t(1000 - 37 * k);
+  CWaveOut player;
+  EXPECT_FALSE(player.WriteMono(16, mono)) << "never opened";
+  ASSERT_TRUE(player.Open(16, kMapper, 48000));
+  EXPECT_FALSE(player.WriteMono(0, mono));
+  EXPECT_FALSE(player.WriteMono(16, nullptr));
+  EXPECT_EQ(player.NextIndex(), 0);
+  ASSERT_TRUE(WaitUntilFree(player, 0));
+  ASSERT_TRUE(player.WriteMono(100, mono));
+  const WAVEHDR& h = player.Headers()[0];
+  EXPECT_EQ(h.dwBufferLength, 64u);
+  const int16_t* pcm = reinterpret_cast<const int16_t*>(h.lpData);
+  for (int k = 0; k < 16; k++) {
+    EXPECT_EQ(pcm[2 * k], mono[k]);
+    EXPECT_EQ(pcm[2 * k + 1], mono[k]);
+  }
+  EXPECT_EQ(player.NextIndex(), 1);
+}
+
 TEST(WaveOutWrite, TwoHundredFiftySixWritesBringTheIndexRound) {
   float iq[32];
   Ramp(iq, 16);
