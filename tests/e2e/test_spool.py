@@ -140,6 +140,22 @@ def test_ft8_cycles_decode_as_ft8sims_own_file_and_lsb_hears_none(ft8, tmp_path)
     assert jt9(tmp_path / "lsb" / cycle_name(start), tmp_path) == []
 
 
+def wine_gaps_removed(sound):
+    """The tests' sound device (ALSA's file plug-in on its null device) takes sound some
+    7 % faster than 48000 Hz, so Wine fills the queue's every underrun with a 10 ms period
+    of silence (480 frames of exact zeros, about every 160 ms): a device's, not the
+    player's, doing. A real sound card or virtual cable keeps its rate to a few ppm."""
+    silent = np.concatenate([[False], sound == 0, [False]])
+    edges = np.diff(silent.astype(np.int8))
+    starts, ends = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)
+    keep = np.ones(len(sound), bool)
+    heard = np.flatnonzero(sound)
+    for a, b in zip(starts, ends):
+        if b - a >= 240 and heard[0] < a and b <= heard[-1]:
+            keep[a:b] = False
+    return sound[keep]
+
+
 def test_ft8_played_by_vexa_wave_decodes_alike(ft8, tmp_path):
     """VEXA_Wave --demod usb plays the same audio on both channels at 48000 Hz; 15 s
     of it, brought to 12000 Hz, decode to every message."""
@@ -162,7 +178,8 @@ def test_ft8_played_by_vexa_wave_decodes_alike(ft8, tmp_path):
             player.kill()
     pcm = np.fromfile(sound.raw, "<i2").reshape(-1, 2).astype(float)
     assert np.array_equal(pcm[:, 0], pcm[:, 1]), "the same audio left and right"
-    spectrum = np.fft.rfft(pcm[:, 0])
+    played = wine_gaps_removed(pcm[:, 0])
+    spectrum = np.fft.rfft(played)
     audio = np.fft.irfft(spectrum[:len(spectrum) // 4 + 1]) / 4  # 48000 Hz to 12000 Hz
     # The band is silent until the file's first sample, the cycle's start.
     level = np.array([audio[i:i + 1200].std() for i in range(0, len(audio) - 1200, 1200)])

@@ -25,20 +25,20 @@ def test_a_run_time_failure_is_retried_and_a_key_ends_the_loop(tmp_path, tmux):
     folder = unpack(tmp_path)
     trigger = tmp_path / "press"
     con = tmux("press_key.exe", windows_path(trigger), CMD, "/c",
-               windows_path(folder / "spool_forever.bat"), "3", "usb", "7074000", "5",
+               windows_path(folder / "spool_forever.bat"), "3", "usb", "7054000", "5",
                cwd=tmp_path, env=wine_env(RETRY_SECONDS=1))
     try:
         con.wait_for("exit code 1; starting it again in 1 seconds", timeout=60)
         with simulator("--band", 3, "--l0", 7050000, "--rate", 48000, "--signal", "tone"):
-            con.wait_for("0.wav", timeout=60)  # a cycle's name: it ends in 0 or 5
+            con.wait_for(".wav", timeout=60)
             trigger.touch()
             assert con.exit_code(timeout=40) == 0, con.screen()
         screen = con.screen()
     finally:
         con.close()
     assert "Can't open shared memory for 3 receiver" in screen
-    assert "Channel: USB at 7074000 Hz, one 5 s file" in screen
-    files = list((folder / "Channels" / "7074000_usb_5s").iterdir())
+    assert "Channel: USB at 7054000 Hz, one 5 s file" in screen
+    files = list((folder / "Channels" / "7054000_usb_5s").iterdir())
     assert len(files) == 1 and files[0].stat().st_size == 44 + 5 * 12000 * 2, files
 
 
