@@ -7,12 +7,11 @@ import subprocess
 import sys
 import time
 from datetime import datetime, timezone
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-from conftest import ROOT, Proc, have, run, simulator, wine_env
+from conftest import ROOT, Proc, have, simulator
 from test_wave import Sound
 
 PYTHON = sys.executable
