@@ -117,7 +117,7 @@ void SimFileFill(const SimFile& f, uint64_t first, int32_t n, float* iq) {
 
 double SimUtcSeconds() {
   FILETIME ft;
-  GetSystemTimePreciseAsFileTime(&ft);
+  GetSystemTimeAsFileTime(&ft);  // the precise one needs Windows 8
   ULARGE_INTEGER t;
   t.LowPart = ft.dwLowDateTime;
   t.HighPart = ft.dwHighDateTime;

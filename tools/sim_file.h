@@ -26,5 +26,5 @@ void SimFileSchedule(SimFile& f, int32_t block, double nowUtcSeconds);
 // The band's samples [first, first + n): the file's where they fall, else zero.
 void SimFileFill(const SimFile& f, uint64_t first, int32_t n, float* iq);
 
-// UTC now in seconds since 1970, to the tenth of a microsecond.
+// UTC now in seconds since 1970, as the system clock counts it.
 double SimUtcSeconds();
