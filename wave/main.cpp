@@ -54,21 +54,23 @@ static bool ReadArguments(int argc, char** argv, int32_t* bandValue, int32_t* de
           ReadArgument(argv[3], 0, 24, "Bad Scale_factor (%s)\n", scaleFactor));
 }
 
-// Designs the channel asked for on the band as opened. Bad arguments: the
-// channel does not fit the band.
-static ExitStatus PrepareDemod(const DemodRequest& request, int32_t band, const BandHeader& header,
-                               int32_t scaleFactor) {
+// Designs the channel asked for on the band as opened; otherwise says why and
+// what the exit status is: bad arguments when the channel does not fit the band.
+static bool PrepareDemod(const DemodRequest& request, int32_t band, const BandHeader& header,
+                         int32_t scaleFactor, ExitStatus* failure) {
   if (!DemodFitsBand(request, band, header.SampleRate, header.L0)) {
     fputs(kUsage, stderr);
-    return kBadArguments;
+    *failure = kBadArguments;
+    return false;
   }
   if (!DemodPlayInit(g_demod, request.mode, header.SampleRate, double(request.freqHz) - header.L0,
                      request.widthHz, scaleFactor, header.BlockInSamples)) {
     fprintf(stderr, "Can't play %d receiver: SampleRate=%d is too low to demodulate\n", int(band),
             int(header.SampleRate));
-    return kFailed;
+    *failure = kFailed;
+    return false;
   }
-  return kStopped;
+  return true;
 }
 
 static void PrintDemod(const DemodRequest& request) {
@@ -97,11 +99,10 @@ static ExitStatus Run(int argc, char** argv, BandChannel& ch, CWaveOut& player) 
     Close(ch);
     return kFailed;
   }
-  const ExitStatus prepared =
-      request.on ? PrepareDemod(request, band, header, scaleFactor) : kStopped;
-  if (prepared != kStopped) {
+  ExitStatus failure = kFailed;
+  if (request.on && !PrepareDemod(request, band, header, scaleFactor, &failure)) {
     Close(ch);
-    return prepared;
+    return failure;
   }
   const int32_t blockInSamples = header.BlockInSamples;
   const bool opened = request.on ? player.Open(kDemodBufferFrames, device, kDemodAudioRate)

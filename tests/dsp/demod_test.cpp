@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "demod_state.h"
@@ -147,7 +148,12 @@ INSTANTIATE_TEST_SUITE_P(
     Modes, DemodTones,
     ::testing::Values(Job{kDemodUsb, 192000, 48000, 37000}, Job{kDemodUsb, 48000, 12000, -20000},
                       Job{kDemodLsb, 96000, 48000, 3000}, Job{kDemodLsb, 250000, 12000, -50000},
-                      Job{kDemodCw, 192000, 48000, -60000}, Job{kDemodCw, 48000, 12000, 1000}));
+                      Job{kDemodCw, 192000, 48000, -60000}, Job{kDemodCw, 48000, 12000, 1000}),
+    [](const ::testing::TestParamInfo<Job>& info) {
+      return std::string(DemodModeName(info.param.mode)) + "_" +
+             std::to_string(int(info.param.bandRate)) + "_to_" +
+             std::to_string(int(info.param.audioRate));
+    });
 
 // AM: a carrier at the frequency given, modulated 50% by 1000 Hz, gives the
 // 1000 Hz tone at the depth times the carrier times the steady gain, carrier gone.
