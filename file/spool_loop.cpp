@@ -16,6 +16,8 @@ static Spool g_spool;
 
 bool TuneChannel(ChannelRun& r, int32_t sampleRate, int32_t l0) {
   const SpoolSettings& s = *r.settings;
+  r.rate = sampleRate;
+  r.l0 = l0;
   double offset = double(s.freqHz) - double(l0);
   if (sampleRate > 0 &&
       DemodInit(*r.demod, s.mode, sampleRate, offset, kSpoolRate, s.widthHz, kDemodSteady))
@@ -47,11 +49,21 @@ static void Resync(ChannelRun& r, int64_t lost) {
   const volatile BandHeader* h = Header(*r.ch);
   if (!h) return;
   int32_t rate = h->SampleRate, l0 = h->L0;
+  if (rate != r.rate || l0 != r.l0)
+    ConsolePrintf(stdout, "\n%d receiver : band re-synchronised, SampleRate=%d L0=%d\n", r.band,
+                  rate, l0);
   bool was = r.paused;
   r.paused =
       !CanRecord(r.band, rate, r.blockInSamples, r.ch->ringSize) || !TuneChannel(r, rate, l0);
   if (!r.paused) SpoolNewRate(*r.spool, rate);
   if (was && !r.paused) ConsolePrintf(stdout, "\n%d receiver : the channel goes on\n", r.band);
+}
+
+// A receiver may change a band's centre or rate in place, with no restart for
+// the channel to notice: the audio would come from elsewhere.
+static bool Retuned(const ChannelRun& r) {
+  const volatile BandHeader* h = Header(*r.ch);
+  return h && (h->SampleRate != r.rate || h->L0 != r.l0);
 }
 
 static int64_t UtcNowMs() {
@@ -75,7 +87,7 @@ bool ChannelPass(ChannelRun& r) {
     if (!r.paused) TakeBlock(r);
   }
   int64_t lost = TakeOverrun(*r.ch);
-  if (TakeResync(*r.ch)) {
+  if (TakeResync(*r.ch) || Retuned(r)) {
     Resync(r, lost);
     drained = false;
   }
@@ -140,7 +152,7 @@ ExitStatus SpoolChannel(int argc, char** argv, BandChannel& ch) {
   SpoolSettings settings;
   if (!ParseSpoolCommandLine(argc, argv, &settings)) return kBadArguments;
   if (!BudgetHoldsTwoFiles(settings)) return kBadArguments;
-  ChannelRun r = {&ch, &g_demod, &g_spool, &settings, 0, 0, nullptr, nullptr, false};
+  ChannelRun r = {&ch, &g_demod, &g_spool, &settings, 0, 0, nullptr, nullptr, false, 0, 0};
   BandHeader header;
   if (!OpenReceiverBand(ch, "record", settings.band, &r.band, &header)) return kFailed;
   return Spool(r, header);

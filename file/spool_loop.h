@@ -20,6 +20,7 @@ struct ChannelRun {
   float* input;            // blockInSamples complex samples
   int16_t* audio;          // DemodMaxOut of one DemodRun
   bool paused;             // the channel does not fit the band as it is now published
+  int32_t rate, l0;        // the band's values the channel was last tuned for
 };
 
 // Designs the demodulator for the band's values; false, with a line naming the
@@ -27,7 +28,9 @@ struct ChannelRun {
 bool TuneChannel(ChannelRun& r, int32_t sampleRate, int32_t l0);
 
 // One wake-up: takes every whole block there is, demodulated, into the spool;
-// a resync or lap breaks the spool's cycle. False when the run must end.
+// a resync or lap breaks the spool's cycle, and so does a band retuned in place
+// (its L0 or SampleRate changed): the channel follows it. False when the run
+// must end.
 bool ChannelPass(ChannelRun& r);
 
 // The whole program for a channel's command line: parses it, opens the band,

@@ -210,3 +210,33 @@ def test_wspr_cycle_decodes_as_wsprsims_own_file(tmp_path):
     wav = tmp_path / "usb" / cycle_name(start)
     assert wav.stat().st_size == 44 + 120 * 12000 * 2
     assert wsprd(wav, tmp_path, WSPR_DIAL / 1e6) == expected
+
+
+@pytest.mark.timeout(90)
+def test_a_band_retuned_in_place_breaks_the_cycle_and_the_channel_follows(tmp_path):
+    """The receiver moves the band's centre so that the channel leaves it, then back:
+    the cycle in which it moved is not written, the channel waits while it does not
+    fit and goes on, in whole cycles on their boundaries, once it fits again."""
+    with simulator("--band", 3, "--rate", 48000, "--block", 1024, "--signal", "tone",
+                   "--tone", 5000, "--level", -60, "--at", 9, "l0=7100000", "--at", 16,
+                   "l0=7050000") as sim:
+        rec = spool(tmp_path / "usb", "usb", 7054000, 5)
+        try:
+            sim.wait_for("band 3 at 16.")
+            rec.wait_for("the channel goes on")
+            written = rec.stdout.count(".wav")
+            deadline = time.monotonic() + 20
+            while rec.stdout.count(".wav") <= written + 1 and time.monotonic() < deadline:
+                time.sleep(0.1)
+        finally:
+            out = stop(rec)
+    assert "\n3 receiver : band re-synchronised, SampleRate=48000 L0=7100000\n" in out, out
+    assert "\n3 receiver : band re-synchronised, SampleRate=48000 L0=7050000\n" in out, out
+    assert "not written: the band was re-synchronised" in out, out
+    assert ("Can't demodulate 7054000 Hz (passband 7054050..7057000 Hz) in 3 receiver: it covers "
+            "7076000..7124000 Hz (L0=7100000 SampleRate=48000)\n") in rec.stderr.replace("\r", "")
+    names = sorted(f.name for f in (tmp_path / "usb").iterdir())
+    stamps = [datetime.strptime(n, "%y%m%d_%H%M%S.wav").timestamp() for n in names]
+    assert all(int(t) % 5 == 0 for t in stamps), names
+    # None of the cycles while the band was elsewhere, some before and after.
+    assert len(names) >= 2 and max(b - a for a, b in zip(stamps, stamps[1:])) >= 10, names
