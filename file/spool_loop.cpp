@@ -50,8 +50,9 @@ static void Resync(ChannelRun& r, int64_t lost) {
   if (!h) return;
   int32_t rate = h->SampleRate, l0 = h->L0;
   if (rate != r.rate || l0 != r.l0)
-    ConsolePrintf(stdout, "\n%d receiver : band re-synchronised, SampleRate=%d L0=%d\n", r.band,
-                  rate, l0);
+    ConsolePrintf(stdout,
+                  "\n%d receiver : band re-synchronised, SampleRate=%d BlockInSamples=%d L0=%d\n",
+                  r.band, rate, int32_t(h->BlockInSamples), l0);
   bool was = r.paused;
   r.paused =
       !CanRecord(r.band, rate, r.blockInSamples, r.ch->ringSize) || !TuneChannel(r, rate, l0);
