@@ -37,10 +37,14 @@ uint64_t LongestFileBytes(const WavWriter& w) {
   return bytes < kMaxFileBytes ? bytes : kMaxFileBytes;
 }
 
-uint64_t BudgetBytes(const Budget& b, const WavWriter& w) {
+uint64_t BudgetBytesAt(const Budget& b, uint64_t bytesPerHour) {
   if (b.unit == NoBudget) return 0;
-  double perUnit = b.unit == Gigabytes ? kBytesPerGigabyte : double(BytesPerHour(w));
+  double perUnit = b.unit == Gigabytes ? kBytesPerGigabyte : double(bytesPerHour);
   return uint64_t(b.amount * perUnit);
+}
+
+uint64_t BudgetBytes(const Budget& b, const WavWriter& w) {
+  return BudgetBytesAt(b, BytesPerHour(w));
 }
 
 bool HoldsOneFile(const Budget& b, const WavWriter& w) {
@@ -145,7 +149,7 @@ static bool Before(const Place& a, const Place& b) {
 // One look through the folder: the band's recordings in all, and the oldest of
 // those later than `after`.
 struct Scan {
-  int32_t band;
+  const BudgetFiles* files;
   Place after;
   Place oldest;
   int64_t oldestBytes;
@@ -155,7 +159,7 @@ struct Scan {
 static void Found(const char* name, int64_t bytes, void* context) {
   Scan& s = *static_cast<Scan*>(context);
   Place here;
-  if (!RecordingOrder(name, s.band, &here.order)) return;
+  if (!s.files->order(name, s.files->band, &here.order)) return;
   s.total += uint64_t(bytes);
   snprintf(here.name, sizeof here.name, "%s", name);
   if (!Before(s.after, here) || (s.oldest.order != 0 && !Before(here, s.oldest))) return;
@@ -164,28 +168,33 @@ static void Found(const char* name, int64_t bytes, void* context) {
 }
 
 static void Look(Scan& s) {
-  char pattern[32];
-  snprintf(pattern, sizeof pattern, "B%d_*.wav", s.band);
   s.total = 0;
   s.oldest.order = 0;
-  g_fileIo.list(pattern, Found, &s);
+  g_fileIo.list(s.files->pattern, Found, &s);
 }
 
-// A look from before every recording (order 0 is none). The names take more
-// than a small stack should.
-static Scan& FirstLook(int32_t band) {
+// A look from before every file (order 0 is none). The names take more than a
+// small stack should.
+static Scan& FirstLook(const BudgetFiles& files) {
   static Scan s;
-  s.band = band;
+  s.files = &files;
   s.after = Place{0, ""};
   Look(s);
   return s;
 }
 
-static uint64_t OwnRecordingBytes(int32_t band) {
-  return FirstLook(band).total;
+static BudgetFiles BandFiles(int32_t band, char (&pattern)[32]) {
+  snprintf(pattern, sizeof pattern, "B%d_*.wav", band);
+  return BudgetFiles{pattern, RecordingOrder, band};
 }
 
-// Why the oldest recording goes, printed before what became of it.
+static uint64_t OwnRecordingBytes(int32_t band) {
+  char pattern[32];
+  BudgetFiles files = BandFiles(band, pattern);
+  return FirstLook(files).total;
+}
+
+// Why the oldest file goes, printed before what became of it.
 static void Delete(const Scan& s, const char* why) {
   if (g_fileIo.remove(s.oldest.name)) {
     ConsolePrintf(stdout, "\n%s: deleted %s (%.3f GB)", why, s.oldest.name,
@@ -197,10 +206,10 @@ static void Delete(const Scan& s, const char* why) {
   ConsolePrintf(stdout, "\n%s: can't delete %s: %s", why, s.oldest.name, error);
 }
 
-// Fills why with the reason the oldest recording must go; false when none must.
-// For the free space only when the band's recordings can make the room wanted:
-// on a disk that others filled, deleting the newest too would only let a few
-// minutes be recorded, each deleted in turn for the next.
+// Fills why with the reason the oldest file must go; false when none must.
+// For the free space only when the files can make the room wanted: on a disk
+// that others filled, deleting the newest too would only let a few minutes be
+// recorded, each deleted in turn for the next.
 static bool MustGo(const Scan& s, uint64_t budgetBytes, uint64_t nextBytes, uint64_t wanted,
                    char* why, size_t size) {
   if (s.total + nextBytes > budgetBytes) {
@@ -219,8 +228,7 @@ bool HasFree(uint64_t bytes) {
   return free < 0 || uint64_t(free) >= bytes;
 }
 
-// True when the free space holds the next file and the reserve at the end.
-static bool KeepWithinBudget(int32_t band, uint64_t budgetBytes, uint64_t nextBytes) {
+bool KeepFilesWithinBudget(const BudgetFiles& files, uint64_t budgetBytes, uint64_t nextBytes) {
   uint64_t wanted = nextBytes + ReserveBytes();
   // A band published anew at a higher rate may no longer fit one file in the
   // budget set at the start: emptying the folder would not make it fit either.
@@ -233,7 +241,7 @@ static bool KeepWithinBudget(int32_t band, uint64_t budgetBytes, uint64_t nextBy
   }
   char why[80];
   // Each file is tried once, oldest first; the totals come from the disk anew.
-  for (Scan& s = FirstLook(band);
+  for (Scan& s = FirstLook(files);
        s.oldest.order != 0 && MustGo(s, budgetBytes, nextBytes, wanted, why, sizeof why); Look(s)) {
     Delete(s, why);
     s.after = s.oldest;
@@ -255,8 +263,11 @@ static void TellLowSpace(WavWriter& w) {
 }
 
 void MakeRoom(WavWriter& w) {
-  if (w.budgetBytes)
-    w.roomShort = !KeepWithinBudget(w.band, w.budgetBytes, LongestFileBytes(w));
-  else
+  if (w.budgetBytes) {
+    char pattern[32];
+    BudgetFiles files = BandFiles(w.band, pattern);
+    w.roomShort = !KeepFilesWithinBudget(files, w.budgetBytes, LongestFileBytes(w));
+  } else {
     TellLowSpace(w);
+  }
 }

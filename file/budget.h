@@ -47,11 +47,26 @@ void PrintForecast(const WavWriter& w, const Budget& b);
 // their start time, then by the suffix.
 bool RecordingOrder(const char* name, int32_t band, uint64_t* order);
 
-// Before each new file. With a budget: deletes the oldest of the band's
-// recordings in the folder, printing each, while the rest and one more file
-// pass the budget or the disk's free space is below one file and the reserve
-// (for the free space only when all of them would make that room); a file
-// that can't be deleted is reported and passed over. w.roomShort tells whether
-// the free space stayed below that. Without a budget: says once that
-// the disk has room for less than an hour of recording, until it has more.
+// The files a budget looks after: those of the current folder that match
+// pattern (FindFirstFileA wildcards) and that order recognises, oldest first.
+struct BudgetFiles {
+  const char* pattern;
+  bool (*order)(const char* name, int32_t band, uint64_t* order);
+  int32_t band;
+};
+
+// Deletes the oldest of the files in the folder, printing each, while the rest
+// and one more file of nextBytes pass budgetBytes or the disk's free space is
+// below that file and the reserve (for the free space only when all of them
+// would make that room). A file that can't be deleted is reported and passed
+// over. True when the free space holds the next file and the reserve at the end.
+bool KeepFilesWithinBudget(const BudgetFiles& files, uint64_t budgetBytes, uint64_t nextBytes);
+
+// Before each new recording. With a budget: KeepFilesWithinBudget for the
+// band's recordings; w.roomShort tells whether the free space stayed below the
+// next file and the reserve. Without a budget: says once that the disk has
+// room for less than an hour of recording, until it has more.
 void MakeRoom(WavWriter& w);
+
+// The budget in bytes for files that take bytesPerHour; 0 for NoBudget.
+uint64_t BudgetBytesAt(const Budget& b, uint64_t bytesPerHour);

@@ -25,6 +25,14 @@ static const char* const kUsage[] = {
     "       Budget: the most this band's recordings may take in the folder,\n",
     "               in decimal GB (500G) or hours (72h); the oldest are deleted\n",
     "\n",
+    "   or: VEXA_File <BandNr|Frequency_in_band_in_kHz> --demod <usb|lsb|cw|am|fm>\n",
+    "                 --freq <Hz> --spool <seconds> [--width <Hz>] [--budget <500G|72h>]\n",
+    "\n",
+    "       Writes one channel as 12000 Hz mono 16-bit files for WSJT-X's decoders,\n",
+    "       one per cycle (--spool 15 for FT8, 120 for WSPR), named YYMMDD_HHMMSS.wav\n",
+    "       after the UTC of their first sample. --freq is the dial for usb and lsb,\n",
+    "       the signal itself for cw, am and fm\n",
+    "\n",
 };
 
 static void ChooseFormat(RecorderSettings* s) {

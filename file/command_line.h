@@ -7,6 +7,10 @@
 #include "budget.h"
 #include "wav_writer.h"
 
+// A script or a service wrapper tells a normal stop from a failure that a
+// retry may mend (no receiver yet) and from arguments that need a person.
+enum ExitStatus { kStopped = 0, kFailed = 1, kBadArguments = 2 };
+
 struct RecorderSettings {
   int32_t band;         // band number or frequency in kHz, as given
   int32_t scaleFactor;  // -2..24

@@ -71,9 +71,13 @@ static int64_t DiskSize() {
   return int64_t(total.QuadPart);
 }
 
+static bool Rename(const char* from, const char* to) {
+  return MoveFileExA(from, to, 0) != FALSE;
+}
+
 FileIo SystemFileIo() {
   FileIo io = {Create, Write,     Seek,  Truncate, Close,     Remove,
-               SizeOf, LastError, Flush, List,     FreeSpace, DiskSize};
+               SizeOf, LastError, Flush, List,     FreeSpace, DiskSize, Rename};
   return io;
 }
 

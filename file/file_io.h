@@ -36,6 +36,8 @@ struct FileIo {
   int64_t (*freeSpace)();
   // Bytes the current folder's disk holds in all, or -1.
   int64_t (*diskSize)();
+  // Renames a closed file; fails when a file of the new name exists.
+  bool (*rename)(const char* from, const char* to);
 };
 
 // The file layer the writer uses; tests replace its members and restore them.

@@ -9,10 +9,7 @@
 #include "numbers.h"
 #include "receiver_band.h"
 #include "recorder.h"
-
-// A script or a service wrapper tells a normal stop from a failure that a
-// retry may mend (no receiver yet) and from arguments that need a person.
-enum ExitStatus { kStopped = 0, kFailed = 1, kBadArguments = 2 };
+#include "spool_loop.h"
 
 // One writer for the run; its buffers are too large for the stack.
 static WavWriter g_writer;
@@ -56,6 +53,7 @@ static ExitStatus Run(int argc, char** argv, BandChannel& ch) {
   RecorderSettings settings;
   int32_t band;
   BandHeader header;
+  if (WantsChannel(argc, argv)) return SpoolChannel(argc, argv, ch);
   if (!ParseCommandLine(argc, argv, &settings)) return kBadArguments;
   ChooseFlushing();
   if (!OpenReceiverBand(ch, "record", settings.band, &band, &header)) return kFailed;

@@ -100,7 +100,7 @@ static bool Stopping() {
   return StopRequested() || g_keyPressed();
 }
 
-static bool StoppingBefore(ULONGLONG& keyCheckedAt) {
+bool StoppingBefore(ULONGLONG& keyCheckedAt) {
   if (StopRequested()) return true;
   ULONGLONG now = g_clock.tickMs();
   if (now - keyCheckedAt < kKeyCheckMs) return false;

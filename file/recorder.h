@@ -44,6 +44,10 @@ void ClearStopRequest();
 // looks are spaced in a long catch-up by g_clock.tickMs.
 extern bool (*g_keyPressed)();
 
+// A stop request, or a key press looked for once kKeyCheckMs of work has
+// passed since keyCheckedAt (which it then moves on).
+bool StoppingBefore(ULONGLONG& keyCheckedAt);
+
 // A band that delivers nothing for longer than its block period and this has
 // stalled.
 const ULONGLONG kStallMs = 1000;

@@ -10,6 +10,7 @@
 
 #include "numbers.h"
 #include "publisher.h"
+#include "sim_file.h"
 
 #include <mmsystem.h>
 
@@ -26,6 +27,9 @@ static const char kUsage[] =
     "  --l0 HZ             L0, the centre frequency in Hz (default 7050000)\n"
     "  --ring BYTES        ring size, a multiple of 8 (default 4194304)\n"
     "  --signal KIND       counter (default), tone or silence\n"
+    "  --file PATH         publish an I/Q WAV file (stereo, 16-bit or float) once, at\n"
+    "                      its own rate, then silence\n"
+    "  --start-on S        the file's first sample on the next UTC multiple of S seconds\n"
     "  --tone HZ           tone offset from L0 in Hz, I = cos, Q = sin (default 1000)\n"
     "  --level DB          tone level in dB below full scale (default -6)\n"
     "  --blocks N          write N blocks, then stay silent (default: no limit)\n"
@@ -51,7 +55,7 @@ static const double kPi = 3.14159265358979323846;
 // Longer than the readers take to let a quiet band go (five seconds and two blocks).
 static const ULONGLONG kTakeOverMs = 30000;
 
-enum SignalKind { kCounter, kTone, kSilence };
+enum SignalKind { kCounter, kTone, kSilence, kFile };
 
 // Made at its time: a header field, a new ring or a pause.
 struct TimedChange {
@@ -74,6 +78,8 @@ struct SimBand {
   int changeCount;
   Publisher pub;
   std::vector<float> samples;
+  const char* filePath;  // null unless --file
+  SimFile file;
 };
 
 struct SimOptions {
@@ -116,6 +122,8 @@ static void BandDefaults(SimBand& b, int band) {
   b.blocksWritten = 0;
   b.nextDue = 0;
   b.changeCount = 0;
+  b.filePath = nullptr;
+  b.file.startOn = 0;
 }
 
 // The band's next change, due `when` seconds after the start; null after a message.
@@ -205,6 +213,12 @@ static bool ParseBandOption(SimBand& b, char** argv, int left, int* used) {
     return true;
   }
   if (strcmp(o, "--signal") == 0) return ParseSignal(b, v);
+  if (strcmp(o, "--file") == 0) {
+    b.filePath = v;
+    b.signal = kFile;
+    return true;
+  }
+  if (strcmp(o, "--start-on") == 0) return ParseInt(o, v, 1, 86400, &b.file.startOn);
   if (strcmp(o, "--tone") == 0) return ParseDouble(v, &b.toneHz) || Fail(o, v);
   if (strcmp(o, "--level") == 0) return ParseDouble(v, &b.levelDb) || Fail(o, v);
   if (strcmp(o, "--blocks") == 0) {
@@ -269,6 +283,10 @@ static void FillBlock(SimBand& b) {
   float* iq = b.samples.data();
   if (b.signal == kCounter) {
     CounterPattern(b.pub.samplesWritten, b.block, iq);
+    return;
+  }
+  if (b.signal == kFile) {
+    SimFileFill(b.file, b.pub.samplesWritten, b.block, iq);
     return;
   }
   double amplitude = b.signal == kTone ? 2147483648.0 * pow(10.0, b.levelDb / 20) : 0;
@@ -340,6 +358,10 @@ static void Run(SimOptions& opt) {
   LARGE_INTEGER freq, start;
   QueryPerformanceFrequency(&freq);
   QueryPerformanceCounter(&start);
+  double utc = SimUtcSeconds();
+  for (int k = 0; k < opt.bandCount; k++) {
+    if (opt.bands[k].signal == kFile) SimFileSchedule(opt.bands[k].file, opt.bands[k].block, utc);
+  }
   timeBeginPeriod(1);
   while (!g_stop) {
     double now = Seconds(start, freq);
@@ -400,9 +422,11 @@ static bool CreateBands(SimOptions& opt) {
   for (int k = 0; k < opt.bandCount; k++) {
     SimBand& b = opt.bands[k];
     if (!RingChangesFit(b)) return false;
+    if (b.filePath && !SimFileLoad(b.file, b.filePath)) return false;
+    if (b.filePath) b.rate = b.file.rate;
     b.samples.assign(size_t(LargestBlock(b)) * 2, 0.0f);
     if (!CreateBand(b)) return false;
-    static const char* kSignalNames[] = {"counter", "tone", "silence"};
+    static const char* kSignalNames[] = {"counter", "tone", "silence", "file"};
     printf("band %d: VEXA%dBand SampleRate=%d BlockInSamples=%d L0=%d BufferSize=%d signal=%s\n",
            b.band, b.band, b.rate, b.block, b.l0, b.ring, kSignalNames[b.signal]);
   }

@@ -17,6 +17,9 @@ WAVE_LISTING = re.compile(re.escape(WAVE_USAGE + HEADING) + r"(?: [ \d]\d - .{32
 BAND3 = ("--band", 3, "--block", BLOCK, "--rate", RATE)
 
 
+CHANNEL = "Channel: USB at 7051000 Hz, one 15 s file of 12000 Hz mono 16-bit audio per cycle\n"
+
+
 def bad_band(text):
     return f"Bad BandNr|Frequency_in_band_in_kHz ({text})\n"
 
@@ -58,6 +61,19 @@ FAILURES = [
     (1, FILE, ["3", "-1"], BAND3 + ("--ring", 2048),
      "Wav files are in 24-bit format\n" + receiver(3),
      f"Can't record 3 receiver: BufferSize=2048 can't hold a block of {BLOCK} samples\n"),
+    # A demodulated channel: its options, its band, its place in the band.
+    (2, FILE, ["3", "--demod", "usb", "--freq", "7074000", "--spool", "7"], None, "",
+     "Bad --spool (7): whole seconds from 5 to 3600 that divide 3600 (15 for FT8, 120 for WSPR)\n"),
+    (2, FILE, ["3", "--demod", "usb", "--spool", "15", "--budget", "0.0003G"], None, "",
+     "A channel needs --demod, --freq and --spool (missing: --freq)\n"),
+    (2, FILE, ["3", "--demod", "usb", "--freq", "7051000", "--spool", "15", "--budget", "0.0003G"],
+     None, CHANNEL, "Bad --budget (0.0003G): two 15 s files take 0.000720 GB\n"),
+    (1, FILE, ["3", "--demod", "usb", "--freq", "7051000", "--spool", "15"], None, CHANNEL,
+     no_band(3)),
+    (2, FILE, ["3", "--demod", "usb", "--freq", "7072000", "--spool", "15"], BAND3,
+     CHANNEL.replace("7051000", "7072000") + receiver(3),
+     "Can't demodulate 7072000 Hz (passband 7072050..7075000 Hz) in 3 receiver: it covers "
+     "7026000..7074000 Hz (L0=7050000 SampleRate=48000)\n"),
     (2, WAVE, [], None, "", WAVE_LISTING),
     (2, WAVE, ["3"], None, "", WAVE_LISTING),
     (2, WAVE, ["-1", "0"], None, "", "Bad " + bad_band("-1")),

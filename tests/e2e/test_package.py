@@ -11,8 +11,9 @@ from conftest import ARCH, BUILD
 PROGRAMS = {"VEXA_File.exe", "VEXA_Net.exe", "VEXA_Wave.exe", "ExtIO_VEXA.dll", "vexa_sim.exe",
             "vexa_monitor.exe", "extio_host.exe", "extio_host_detach.dll"}
 TEXTS = {"README.txt", "LICENSE.txt", "CHANGES.txt"}
-OTHERS = TEXTS | {"README.md", "vexa_client.py", "vexa_waterfall.py", "record_forever.bat", "serve.bat",
-          "play.bat", "try_without_receiver.bat"}
+OTHERS = TEXTS | {"README.md", "vexa_client.py", "vexa_waterfall.py", "vexa_iq.py",
+                  "record_forever.bat", "spool_forever.bat", "serve.bat", "play.bat",
+                  "try_without_receiver.bat"}
 # What Windows itself has; anything else would have to travel with the programs.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "comctl32.dll", "ws2_32.dll", "winmm.dll",
                "msvcrt.dll", "advapi32.dll", "gdi32.dll", "api-ms-win-crt"}

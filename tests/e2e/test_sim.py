@@ -133,3 +133,62 @@ def test_monitor_lists_every_published_band():
         "   5  not in use (SampleRate=0)",
         "   7  refused: BufferSize=12 is not a whole number of samples",
     ]
+
+
+def stereo_wav(path, rate, frames, tag=1, bits=16, channels=2):
+    """A WAV file of the given format around raw frame bytes."""
+    import struct
+    fmt = struct.pack("<HHIIHH", tag, channels, rate, rate * channels * bits // 8,
+                      channels * bits // 8, bits)
+    path.write_bytes(b"RIFF" + struct.pack("<I", 4 + 8 + len(fmt) + 8 + len(frames)) + b"WAVE"
+                     + b"fmt " + struct.pack("<I", len(fmt)) + fmt
+                     + b"data" + struct.pack("<I", len(frames)) + frames)
+
+
+# A 16-bit I/Q file goes out whole, once, at its own rate, from a UTC boundary
+# and after silence only: the recorder's 16-bit file at scale factor 16 holds
+# exactly its samples (sample k: I = k mod 32000 + 1, Q = -(k div 32000 + 1)).
+def test_simulator_publishes_an_iq_file_sample_for_sample(tmp_path):
+    import numpy as np
+    n = 72000
+    iq = np.empty((n, 2), "<i2")
+    iq[:, 0] = np.arange(n) % 32000 + 1
+    iq[:, 1] = -(np.arange(n) // 32000 + 1)
+    stereo_wav(tmp_path / "iq.wav", 24000, iq.tobytes())
+    (tmp_path / "rec").mkdir()
+    with simulator("--band", 4, "--block", 500, "--file", tmp_path / "iq.wav",
+                   "--start-on", 2) as sim:
+        rec = Proc("VEXA_File.exe", 4, 16, "C", cwd=tmp_path / "rec")
+        try:
+            rec.wait_for(".wav", timeout=30)
+            time.sleep(6)
+        finally:
+            assert rec.stop() == 0
+    assert "SampleRate=24000 BlockInSamples=500 L0=7050000 BufferSize=4194304 signal=file" in sim.stdout
+    data = next((tmp_path / "rec").iterdir()).read_bytes()[216:]
+    got = np.frombuffer(data, "<i2").reshape(-1, 2)
+    start = np.flatnonzero(got[:, 0])
+    assert len(start), "the file was published"
+    # Most often the recorder is there before the file begins; on a slow start it
+    # holds the file from where it came in.
+    first = (-int(got[start[0], 1]) - 1) * 32000 + int(got[start[0], 0]) - 1
+    assert first == 0 or start[0] == 0, (first, start[0])
+    assert np.array_equal(got[start[0]:start[0] + n - first], iq[first:]), "the file's samples"
+    assert not got[start[0] + n - first:].any(), "silence after the file"
+
+
+@pytest.mark.parametrize("make, why", [
+    (lambda p: p.write_bytes(b"not a wav file at all"), "it is no WAV file"),
+    (lambda p: stereo_wav(p, 12000, b"\0" * 400, channels=1),
+     "it is not stereo I/Q in 16-bit PCM or 32-bit float"),
+    (lambda p: stereo_wav(p, 12000, b"\0" * 600, bits=24),
+     "it is not stereo I/Q in 16-bit PCM or 32-bit float"),
+    (lambda p: stereo_wav(p, 12000, b""), "it holds no samples"),
+    (lambda p: p.write_bytes(b"RIFF\x04\0\0\0WAVE"), "it can't be read (or is empty or over 1 GB)"),
+])
+def test_simulator_refuses_a_file_it_cannot_publish(tmp_path, make, why):
+    path = tmp_path / "bad.wav"
+    make(path)
+    res = run("vexa_sim.exe", "--band", 4, "--file", path, "--start-on", 15)
+    assert res.returncode == 1
+    assert res.stderr == f"vexa_sim: can't publish {path}: {why}\n"

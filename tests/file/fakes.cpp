@@ -119,6 +119,19 @@ static void List(const char* pattern, FileFound found, void* context) {
   }
 }
 
+static bool Rename(const char* from, const char* to) {
+  FakeFile* f = FindFile(from);
+  FakeFile* taken = FindFile(to);
+  g_disk->lastError = taken && !taken->removed ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED;
+  if (g_disk->renamesToFail > 0 || !f || f->open || f->removed || (taken && !taken->removed)) {
+    if (g_disk->renamesToFail > 0) g_disk->renamesToFail--;
+    return false;
+  }
+  if (taken) taken->name += "\\gone";  // a removed entry keeps no name
+  f->name = to;
+  return true;
+}
+
 static int64_t FreeSpace() {
   return g_disk->freeBytes < 0 ? INT64_C(1) << 40 : g_disk->freeBytes;
 }
@@ -164,7 +177,7 @@ void InstallFakes(FakeDisk& disk) {
   g_fakeClockSetMs = 0;
   g_fakeSleptMs = 0;
   g_fileIo = FileIo{Create, Write,     Seek,  Truncate, Close,     Remove,
-                    SizeOf, LastError, Flush, List,     FreeSpace, DiskSize};
+                    SizeOf, LastError, Flush, List,     FreeSpace, DiskSize, Rename};
   g_clock = WriterClock{Now, SystemTimeNow, TickMs, AwakeMs};
 }
 

@@ -25,6 +25,7 @@ struct FakeFile {
 struct FakeDisk {
   std::vector<FakeFile> files;  // a replaced file keeps its entry
   int createsToFail = 0;
+  int renamesToFail = 0;
   int writeCalls = 0;
   int failWriteCall = 0;                  // 1-based; 0: none
   uint32_t shortBy = 0;                   // the failing write stores all but this many bytes
