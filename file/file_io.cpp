@@ -76,8 +76,8 @@ static bool Rename(const char* from, const char* to) {
 }
 
 FileIo SystemFileIo() {
-  FileIo io = {Create, Write,     Seek,  Truncate, Close,     Remove,
-               SizeOf, LastError, Flush, List,     FreeSpace, DiskSize, Rename};
+  FileIo io = {Create,    Write, Seek, Truncate,  Close,    Remove, SizeOf,
+               LastError, Flush, List, FreeSpace, DiskSize, Rename};
   return io;
 }
 

@@ -176,8 +176,8 @@ void InstallFakes(FakeDisk& disk) {
   g_fakeMs = 250;
   g_fakeClockSetMs = 0;
   g_fakeSleptMs = 0;
-  g_fileIo = FileIo{Create, Write,     Seek,  Truncate, Close,     Remove,
-                    SizeOf, LastError, Flush, List,     FreeSpace, DiskSize, Rename};
+  g_fileIo = FileIo{Create,    Write, Seek, Truncate,  Close,    Remove, SizeOf,
+                    LastError, Flush, List, FreeSpace, DiskSize, Rename};
   g_clock = WriterClock{Now, SystemTimeNow, TickMs, AwakeMs};
 }
 
