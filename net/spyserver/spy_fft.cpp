@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "spectrum.h"
+#include "fft_display.h"
 
 static const uint32_t kDefaultPixels = 1024;
 static const uint32_t kFewestPixels = 100, kMostPixels = kSpectrumMaxBins;

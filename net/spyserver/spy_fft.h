@@ -7,7 +7,7 @@
 
 #include <stdint.h>
 
-#include "spectrum_views.h"
+#include "fft_views.h"
 #include "spy_protocol.h"
 #include "stream_client.h"
 

@@ -1,4 +1,4 @@
-#include "spectrum.h"
+#include "fft_display.h"
 
 #include <math.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "spectrum_views.h"
+#include "fft_views.h"
 
 #include <windows.h>
 
@@ -7,7 +7,7 @@
 
 #include "band_channel.h"
 #include "iq_path.h"
-#include "spectrum.h"
+#include "fft_display.h"
 #include "stream_client.h"
 
 struct SpectrumView {

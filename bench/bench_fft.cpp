@@ -11,7 +11,7 @@
 #include <chrono>
 #include <vector>
 
-#include "spectrum.h"
+#include "fft_display.h"
 
 #ifdef VEXA_WITH_FFTW
 #include <fftw3.h>

@@ -9,7 +9,7 @@
 #include <complex>
 #include <vector>
 
-#include "spectrum.h"
+#include "fft_display.h"
 
 using Cplx = std::complex<double>;
 
