@@ -20,8 +20,14 @@ bool TuneChannel(ChannelRun& r, int32_t sampleRate, int32_t l0) {
   r.l0 = l0;
   double offset = double(s.freqHz) - double(l0);
   if (sampleRate > 0 &&
-      DemodInit(*r.demod, s.mode, sampleRate, offset, kSpoolRate, s.widthHz, kDemodSteady))
+      DemodInit(*r.demod, s.mode, sampleRate, offset, kSpoolRate, s.widthHz, kDemodSteady)) {
+    // A band published anew at a lower rate gives more audio per input sample:
+    // smaller calls keep it within the buffer made at the start.
+    r.chunkIn = kDemodMaxIn;
+    while (r.audioCapacity > 0 && DemodMaxOut(*r.demod, r.chunkIn) > r.audioCapacity)
+      r.chunkIn /= 2;
     return true;
+  }
   double low, high;
   DemodPassband(s.mode, s.widthHz, low, high);
   ConsolePrintf(stderr,
@@ -35,7 +41,7 @@ bool TuneChannel(ChannelRun& r, int32_t sampleRate, int32_t l0) {
 static void TakeBlock(ChannelRun& r) {
   SpoolBlock(*r.spool, r.blockInSamples, g_clock.tickMs());
   for (int32_t done = 0; done < r.blockInSamples;) {
-    int n = r.blockInSamples - done < kDemodMaxIn ? r.blockInSamples - done : kDemodMaxIn;
+    int n = r.blockInSamples - done < r.chunkIn ? r.blockInSamples - done : r.chunkIn;
     int made = DemodRun(*r.demod, r.input + 2 * done, n, r.audio);
     SpoolAudio(*r.spool, r.audio, made);
     done += n;
@@ -53,6 +59,10 @@ static void Resync(ChannelRun& r, int64_t lost) {
     ConsolePrintf(stdout,
                   "\n%d receiver : band re-synchronised, SampleRate=%d BlockInSamples=%d L0=%d\n",
                   r.band, rate, int32_t(h->BlockInSamples), l0);
+  // Taken even where the channel can't follow them, so that a band out of use
+  // is told once, not at every look.
+  r.rate = rate;
+  r.l0 = l0;
   bool was = r.paused;
   r.paused =
       !CanRecord(r.band, rate, r.blockInSamples, r.ch->ringSize) || !TuneChannel(r, rate, l0);
@@ -128,7 +138,8 @@ static ExitStatus Spool(ChannelRun& r, const BandHeader& h) {
   SpoolSetup(*r.spool, r.settings->seconds, h.SampleRate,
              BudgetBytesAt(r.settings->budget, kSpoolRate * 2ull * 3600));
   r.input = static_cast<float*>(malloc(size_t(h.BlockInSamples) * kSampleBytes));
-  r.audio = static_cast<int16_t*>(malloc(size_t(DemodMaxOut(*r.demod, kDemodMaxIn)) * 2));
+  r.audioCapacity = DemodMaxOut(*r.demod, kDemodMaxIn);
+  r.audio = static_cast<int16_t*>(malloc(size_t(r.audioCapacity) * 2));
   ExitStatus status = kFailed;
   if (r.input && r.audio) {
     ForecastDisk(*r.settings);
@@ -153,7 +164,8 @@ ExitStatus SpoolChannel(int argc, char** argv, BandChannel& ch) {
   SpoolSettings settings;
   if (!ParseSpoolCommandLine(argc, argv, &settings)) return kBadArguments;
   if (!BudgetHoldsTwoFiles(settings)) return kBadArguments;
-  ChannelRun r = {&ch, &g_demod, &g_spool, &settings, 0, 0, nullptr, nullptr, false, 0, 0};
+  ChannelRun r = {&ch,     &g_demod, &g_spool,    &settings, 0, 0, nullptr,
+                  nullptr, 0,        kDemodMaxIn, false,     0, 0};
   BandHeader header;
   if (!OpenReceiverBand(ch, "record", settings.band, &r.band, &header)) return kFailed;
   return Spool(r, header);

@@ -18,7 +18,9 @@ struct ChannelRun {
   int32_t band;
   int32_t blockInSamples;  // read at a time, as the band announced at the start
   float* input;            // blockInSamples complex samples
-  int16_t* audio;          // DemodMaxOut of one DemodRun
+  int16_t* audio;          // audioCapacity samples
+  int audioCapacity;       // DemodMaxOut of a whole kDemodMaxIn at the starting rate
+  int chunkIn;             // input samples one DemodRun takes: its output fits audio
   bool paused;             // the channel does not fit the band as it is now published
   int32_t rate, l0;        // the band's values the channel was last tuned for
 };

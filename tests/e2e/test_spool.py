@@ -242,3 +242,31 @@ def test_a_band_retuned_in_place_breaks_the_cycle_and_the_channel_follows(tmp_pa
     assert all(int(t) % 5 == 0 for t in stamps), names
     back = out.index("the channel goes on")
     assert out[back:].count(".wav") >= 2 and len(names) >= 2, out  # whole cycles go on
+
+
+@pytest.mark.timeout(90)
+def test_a_band_slowed_in_place_and_then_out_of_use_is_followed_and_told_once(tmp_path):
+    """A 192 kHz band of long blocks drops to 48 kHz in place (four times the audio
+    per input sample: the channel must keep within the buffer made at the start),
+    then goes out of use: the channel writes whole cycles at the new rate, says once
+    that the band is not in use, and stops cleanly."""
+    with simulator("--band", 3, "--rate", 192000, "--block", 16384, "--ring", 8388608,
+                   "--signal", "tone", "--tone", 5000, "--level", -60,
+                   "--at", 4, "rate=48000", "--at", 22, "rate=0") as sim:
+        rec = spool(tmp_path / "usb", "usb", 7054000, 5)
+        try:
+            sim.wait_for("band 3 at 4.")
+            rec.wait_for("SampleRate=48000")
+            written = rec.stdout.count(".wav")
+            deadline = time.monotonic() + 20
+            while rec.stdout.count(".wav") < written + 2 and time.monotonic() < deadline:
+                time.sleep(0.1)
+            sim.wait_for("band 3 at 22.")
+            time.sleep(3)
+        finally:
+            out = stop(rec)
+    assert out.count(".wav") >= written + 2, out
+    for f in (tmp_path / "usb").glob("*.wav"):
+        assert f.stat().st_size == 44 + 5 * 12000 * 2
+    told = (out + rec.stderr).count("SampleRate=0")
+    assert told <= 2, out  # the re-synchronised line and the reason, once
