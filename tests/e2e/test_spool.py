@@ -104,6 +104,15 @@ def spool(folder, mode, dial, seconds):
                 cwd=folder)
 
 
+def wait_for_cycles(rec, count, timeout=20):
+    """Waits until count more cycle names are printed; returns how many were before."""
+    written = rec.stdout.count(".wav")
+    deadline = time.monotonic() + timeout
+    while rec.stdout.count(".wav") < written + count and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return written
+
+
 def stop(proc):
     assert proc.stop() == 0, proc.stderr
     return proc.stdout.replace("\r\n", "\n")
@@ -225,10 +234,7 @@ def test_a_band_retuned_in_place_breaks_the_cycle_and_the_channel_follows(tmp_pa
         try:
             sim.wait_for("band 3 at 16.")
             rec.wait_for("the channel goes on")
-            written = rec.stdout.count(".wav")
-            deadline = time.monotonic() + 20
-            while rec.stdout.count(".wav") <= written + 1 and time.monotonic() < deadline:
-                time.sleep(0.1)
+            wait_for_cycles(rec, 2)
         finally:
             out = stop(rec)
     for l0 in (7100000, 7050000):
@@ -257,10 +263,7 @@ def test_a_band_slowed_in_place_and_then_out_of_use_is_followed_and_told_once(tm
         try:
             sim.wait_for("band 3 at 4.")
             rec.wait_for("SampleRate=48000")
-            written = rec.stdout.count(".wav")
-            deadline = time.monotonic() + 20
-            while rec.stdout.count(".wav") < written + 2 and time.monotonic() < deadline:
-                time.sleep(0.1)
+            written = wait_for_cycles(rec, 2)
             sim.wait_for("band 3 at 22.")
             time.sleep(3)
         finally:
