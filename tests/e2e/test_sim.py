@@ -35,25 +35,24 @@ def test_counter_pattern_crosses_processes_intact(publisher):
 def test_reader_follows_a_publisher_that_jumps_is_republished_and_restarts():
     band = ("--band", 2, "--block", 1024)
     # The changes come late enough for the monitor to be running by then, even on
-    # a loaded machine where Wine takes seconds to start it. At 3.7 s the publisher
-    # is 1.0 s into its 2.7-second ring: the jump to its start skips 1.7 s, which
-    # no publisher at its pace can write in the monitor's last 0.1 s.
+    # a loaded machine where Wine takes seconds to start it. At 11.89 s the publisher
+    # is 0.97 s into the fifth lap of its 2.73-second ring: the jump to its start
+    # skips 1.76 s, which no publisher at its pace can write in the monitor's last 0.1 s.
     # The smaller ring still lasts 0.7 s: a monitor held up on a loaded machine must
     # not also fall a ring behind, which would count as more resyncs.
-    with simulator(*band, "--at", "3.7", "writepos=8", "--at", "5", "ring=1048576") as sim:
-        monitor = Proc("vexa_monitor.exe", 2, "--seconds", 12, "--counter")
+    with simulator(*band, "--at", "11.89", "writepos=8", "--at", "13.2", "ring=1048576") as sim:
+        monitor = Proc("vexa_monitor.exe", 2, "--seconds", 120, "--counter")
         try:
-            sim.wait_for("band 2 at 5.0")
-            # Two more of the monitor's seconds, so it has seen the new ring.
-            seconds = monitor.stdout.count(" s: ")
-            deadline = time.monotonic() + 20
-            while monitor.stdout.count(" s: ") < seconds + 2 and time.monotonic() < deadline:
-                time.sleep(0.1)
+            monitor.wait_for("band 2: SampleRate=")
+            assert "band 2 at" not in sim.stdout, "the monitor started too late"
+            sim.wait_for("band 2 at 13.2", timeout=30)
+            monitor_seconds(monitor, 2)  # so it has seen the new ring
             assert sim.stop() == 0
             with simulator(*band):  # a new publisher in the mapping the reader still holds
-                assert monitor.wait() == 0
+                monitor_seconds(monitor, 2, until=lambda line: int(line.split()[2]) > 0)
+            assert monitor.stop() == 0
         finally:
-            monitor.stop()
+            monitor.kill()
     total = re.search(r"total: (\d+) blocks, \d+ samples, (\d+) counter errors, (\d+) resyncs",
                       monitor.stdout)
     assert total, monitor.stdout
@@ -63,6 +62,25 @@ def test_reader_follows_a_publisher_that_jumps_is_republished_and_restarts():
     # publisher's ring size and its WritePos.
     assert resyncs in (3, 4), monitor.stdout
     assert blocks > 3 * 187, monitor.stdout  # 187.5 blocks a second, some seconds lost to restarts
+
+
+def monitor_seconds(monitor, count, until=lambda line: True, timeout=30):
+    """Waits for count more of the monitor's seconds ("3 s: 187 blocks"), counted
+    from the first for which until() holds."""
+    deadline = time.monotonic() + timeout
+    seen = monitor.stdout.count(" s: ")
+    counting = False
+    while time.monotonic() < deadline:
+        lines = [line for line in monitor.stdout.splitlines() if " s: " in line]
+        for line in lines[seen:]:
+            seen += 1
+            counting = counting or until(line)
+            if counting:
+                count -= 1
+            if count == 0:
+                return
+        time.sleep(0.1)
+    raise AssertionError(f"the monitor's seconds stopped:\n{monitor.stdout}")
 
 
 def test_simulator_announces_bands_and_header_changes_and_stops_on_ctrl_c():
