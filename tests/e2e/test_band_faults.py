@@ -73,6 +73,19 @@ def runs(got):
     return starts
 
 
+def republish(old, sims, *args):
+    """A new receiver (args), started while the stalled old one still holds the
+    band's mapping, so it finds the name held smaller; then the old one quits.
+    Returns the new one, also added to sims, once it publishes, and the seconds
+    it took after the old one had gone."""
+    sims.append(Proc("vexa_sim.exe", *args))
+    sims[-1].wait_for("is held smaller by its readers, waiting")
+    assert old.stop() == 0
+    gone = time.monotonic()
+    sims[-1].wait_for("Ctrl+C to stop", timeout=30)
+    return sims[-1], time.monotonic() - gone
+
+
 # The plug-in's host runs on for a fixed time: long enough for the new publisher to
 # wait for the readers to let go and start, also on a loaded machine.
 @pytest.mark.timeout(230)
@@ -83,40 +96,46 @@ def test_a_restart_with_a_larger_ring_is_followed_by_the_recorder_server_and_plu
     with server() as net:
         c, u = connect(), receiver()
         rec = plugin = None
+        sims = []
         try:
-            with simulator(*band, "--ring", 1 << 20) as old:
-                rec = Proc(RECORDER, 14, cwd=workdir)
-                plugin = Proc(HOST, PLUGIN, "open", "dialog", "start", "data", 100, "run", 50,
-                              "stop", env=env)
-                assert c.command("attach 14") == "OK 192000"
-                assert c.command("start iq %d" % u.getsockname()[1]) == "OK"
-                before = blocks(u, 20)
-                rec.wait_for(".wav ")
-                plugin.wait_for("> run 50", timeout=60)
+            # The old receiver stalls, holding its mapping until the new one has found
+            # the name held smaller, however long Wine takes to start either.
+            sims.append(Proc("vexa_sim.exe", *band, "--ring", 1 << 20, "--pause", 15, 600))
+            old = sims[0]
+            old.wait_for("Ctrl+C to stop")
+            rec = Proc(RECORDER, 14, cwd=workdir)
+            plugin = Proc(HOST, PLUGIN, "open", "dialog", "start", "data", 100, "run", 50,
+                          "stop", env=env)
+            assert c.command("attach 14") == "OK 192000"
+            assert c.command("start iq %d" % u.getsockname()[1]) == "OK"
+            before = blocks(u, 20)
+            rec.wait_for(".wav ")
+            plugin.wait_for("> run 50", timeout=60)
+            old.wait_for("band 14 at ", timeout=30)
             # The readers hold the old mapping: the new publisher waits until they
             # let it go, once the band has been quiet for five seconds.
-            with simulator(*band, "--ring", 1 << 23) as new:
-                assert "is held smaller by its readers, waiting" in new.stdout
-                rec.wait_for("14 receiver : band re-synchronised, ", timeout=30)
-                wait_for_files(rec, 2)
-                u.settimeout(30)
-                after = blocks(u, 60)[-40:]
-                # The counter repeats every 65,536 samples: an old publisher that
-                # stopped on a whole number of those is followed without a jump.
-                written = int(re.search(r"band 14: (\d+) blocks written", old.stdout).group(1))
-                jumps = 0 if written * 2048 % 65536 == 0 else 1
-                try:
-                    if jumps:
-                        plugin.wait_for("data: the counter jumped", timeout=40)
-                except AssertionError as e:  # what the other readers saw meanwhile
-                    raise AssertionError("%s\nrecorder:\n%s\nsimulator:\n%s\nserver:\n%s" % (
-                        e, rec.stdout, new.stdout, log(net)[-2000:])) from None
-                time.sleep(1)
-                assert rec.stop() == 0
-                plugin.wait(90)
+            new, _ = republish(old, sims, *band, "--ring", 1 << 23)
+            rec.wait_for("14 receiver : band re-synchronised, ", timeout=30)
+            wait_for_files(rec, 2)
+            u.settimeout(30)
+            after = blocks(u, 60)[-40:]
+            # The counter repeats every 65,536 samples: an old publisher that
+            # stopped on a whole number of those is followed without a jump.
+            written = int(re.search(r"band 14: (\d+) blocks written", old.stdout).group(1))
+            jumps = 0 if written * 2048 % 65536 == 0 else 1
+            try:
+                if jumps:
+                    plugin.wait_for("data: the counter jumped", timeout=40)
+            except AssertionError as e:  # what the other readers saw meanwhile
+                raise AssertionError("%s\nrecorder:\n%s\nsimulator:\n%s\nserver:\n%s" % (
+                    e, rec.stdout, new.stdout, log(net)[-2000:])) from None
+            time.sleep(1)
+            assert rec.stop() == 0
+            plugin.wait(90)
+            assert new.stop() == 0
         finally:
             c.close()
-            for p in (rec, plugin):
+            for p in [rec, plugin] + sims:
                 if p:
                     p.kill()
     assert runs(before) == [0] and runs(after) == [0]
@@ -220,12 +239,7 @@ def test_two_recorders_behind_a_dead_publisher_let_it_come_back_with_a_larger_ri
         sims[0].wait_for("band 8 at ", timeout=30)
         recs.append(Proc(RECORDER, 8, cwd=folders[1]))
         recs[1].wait_for("8 receiver : SampleRate=")
-        sims.append(Proc("vexa_sim.exe", *band, "--ring", 1 << 23))
-        sims[1].wait_for("is held smaller by its readers, waiting")
-        assert sims[0].stop() == 0
-        gone = time.monotonic()
-        sims[1].wait_for("Ctrl+C to stop", timeout=30)
-        waited = time.monotonic() - gone
+        _, waited = republish(sims[0], sims, *band, "--ring", 1 << 23)
         for rec in recs:
             rec.wait_for("8 receiver : band re-synchronised, ", timeout=30)
         time.sleep(1)

@@ -259,12 +259,13 @@ def test_a_band_that_cannot_be_recorded_is_refused_naming_the_value(workdir, sim
 
 
 def test_ctrl_c_while_the_band_is_silent_ends_in_order(workdir):
-    blocks = 300  # about 3 s, then nothing more
+    blocks = 750  # 8 s, time enough for a slow start of the recorder, then nothing more
     with simulator("--band", 8, "--signal", "counter", "--blocks", blocks):
+        silent = time.monotonic() + blocks * BLOCK / 192000 + 1.5
         rec = Proc(EXE, 8, cwd=workdir)
         try:
             rec.wait_for(".wav ")
-            time.sleep(4)  # the band has gone silent by now
+            time.sleep(max(0.0, silent - time.monotonic()))
             assert rec.stop(timeout=10) == 0
         finally:
             rec.kill()

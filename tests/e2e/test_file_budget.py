@@ -14,8 +14,9 @@ FOREIGN = {"notes.wav": 1000, "B3_notes.wav": 1000, "B1_20000101_000000_7050kHz.
            "B31_20000101_000000_7050kHz.wav": 10_000_000, "B3_20000101_000000_7050kHz.WAV.bak": 5}
 RING = 32 << 20
 # A band published anew every second starts a new file: at 200 times real time
-# each holds 6.4 MB, so the files pass the budget within seconds.
-CHANGES = [a for s in range(3, 9) for a in ("--at", s, f"ring={RING}")]
+# each holds 6.4 MB, so the files pass the budget within seconds. The first comes
+# late enough for the recorder to be running by then, even after a slow start.
+CHANGES = [a for s in range(8, 14) for a in ("--at", s, f"ring={RING}")]
 
 
 def own(names):
@@ -32,7 +33,7 @@ def test_a_budget_deletes_only_the_oldest_own_recordings_and_keeps_within_it(wor
         try:
             rec.wait_for("Disk use: 0.12 GB per hour; the free space holds ")
             rec.wait_for("the budget of 0.05G holds 0.4 hours")
-            sim.wait_for("band 3 at 8", timeout=30)
+            sim.wait_for("band 3 at 13", timeout=30)
             time.sleep(1)
             assert rec.stop() == 0
         finally:

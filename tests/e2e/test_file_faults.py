@@ -70,14 +70,15 @@ def files_true_to_their_samples(workdir, names):
 
 @pytest.mark.timeout(100)
 def test_a_publisher_that_jumps_or_restarts_gets_a_new_file_with_nothing_stale(workdir):
-    clear_of_the_hour(40)
+    clear_of_the_hour(50)
     band = ("--band", 13, "--signal", "counter")
     resync = "13 receiver : band re-synchronised, "
     # The jump comes late enough for the recorder to be running by then, even on
-    # a loaded machine where Wine takes seconds to start it. At 3.7 s the publisher
-    # is 1.0 s into its 2.7-second ring: the jump to its start skips 1.7 s, which
-    # no publisher at its pace can write between two looks of the recorder.
-    with simulator(*band, "--at", "3.7", "writepos=8") as sim:
+    # a loaded machine where Wine takes seconds to start it. At 9.16 s the publisher
+    # is 0.97 s into the fourth lap of its 2.73-second ring: the jump to its start
+    # skips 1.76 s, which no publisher at its pace can write between two looks of
+    # the recorder.
+    with simulator(*band, "--at", "9.16", "writepos=8") as sim:
         rec = Proc(EXE, 13, cwd=workdir)
         try:
             rec.wait_for(resync + "SampleRate=192000 BlockInSamples=2048 L0=7050000")

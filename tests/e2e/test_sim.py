@@ -168,7 +168,7 @@ def stereo_wav(path, rate, frames, tag=1, bits=16, channels=2):
 # exactly its samples (sample k: I = k mod 32000 + 1, Q = -(k div 32000 + 1)).
 def test_simulator_publishes_an_iq_file_sample_for_sample(tmp_path):
     import numpy as np
-    n = 72000
+    n = 192000  # 8 s, longer than Wine may take to start the recorder
     iq = np.empty((n, 2), "<i2")
     iq[:, 0] = np.arange(n) % 32000 + 1
     iq[:, 1] = -(np.arange(n) // 32000 + 1)
@@ -176,10 +176,11 @@ def test_simulator_publishes_an_iq_file_sample_for_sample(tmp_path):
     (tmp_path / "rec").mkdir()
     with simulator("--band", 4, "--block", 500, "--file", tmp_path / "iq.wav",
                    "--start-on", 2) as sim:
+        published = time.monotonic() + 2 + n / 24000 + 1
         rec = Proc("VEXA_File.exe", 4, 16, "C", cwd=tmp_path / "rec")
         try:
             rec.wait_for(".wav", timeout=30)
-            time.sleep(6)
+            time.sleep(max(0.0, published - time.monotonic()))
         finally:
             assert rec.stop() == 0
     assert "SampleRate=24000 BlockInSamples=500 L0=7050000 BufferSize=4194304 signal=file" in sim.stdout

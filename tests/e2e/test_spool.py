@@ -228,11 +228,11 @@ def test_a_band_retuned_in_place_breaks_the_cycle_and_the_channel_follows(tmp_pa
     fit and goes on, in whole cycles on their boundaries, once it fits again (the
     cycles before the move are written when the recorder started early enough)."""
     with simulator("--band", 3, "--rate", 48000, "--block", 1024, "--signal", "tone",
-                   "--tone", 5000, "--level", -60, "--at", 9, "l0=7100000", "--at", 16,
+                   "--tone", 5000, "--level", -60, "--at", 14, "l0=7100000", "--at", 21,
                    "l0=7050000") as sim:
         rec = spool(tmp_path / "usb", "usb", 7054000, 5)
         try:
-            sim.wait_for("band 3 at 16.")
+            sim.wait_for("band 3 at 21.", timeout=30)
             rec.wait_for("the channel goes on")
             wait_for_cycles(rec, 2)
         finally:
