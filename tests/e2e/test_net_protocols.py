@@ -141,13 +141,14 @@ def test_rtltcp_client_tuned_before_the_receiver_started_gets_its_band_once_publ
         assert r.recv(12, socket.MSG_WAITALL)[:4] == b"RTL0"
         r.sendall(struct.pack(">BI", 2, 250000) + struct.pack(">BI", 1, L0))
         wait_log(net, "settings: %d Hz, 250000 samples/s, gain 0.0 dB: no band covers it" % L0)
+        attached = "settings: %d Hz, 250000 samples/s, gain 0.0 dB: band 0" % L0
         with simulator(*BANDS):
             # The silence streamed until the band comes is read as it comes, however
             # long the receiver takes to start, so what follows is the band's.
             deadline = time.monotonic() + 20
-            while "gain 0.0 dB: band 0" not in log(net) and time.monotonic() < deadline:
+            while attached not in log(net) and time.monotonic() < deadline:
                 r.recv(65536)
-            wait_log(net, "settings: %d Hz, 250000 samples/s, gain 0.0 dB: band 0" % L0)
+            wait_log(net, attached)
             data = r.recv(4 * 250000, socket.MSG_WAITALL)
         r.close()
     raw_iq = numpy.frombuffer(data[-2 * 250000:], numpy.uint8).astype(float)
