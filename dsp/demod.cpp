@@ -8,9 +8,9 @@
 #include <string.h>
 
 #include "demod_stages.h"
+#include "dsp_math.h"
 #include "dsp_stages.h"
 
-static const double kPi = 3.14159265358979323846;
 static const double kSsbLowHz = 50.0;
 // The channel filter's passband and transition together stay within this share
 // of the channel's rate, where the IqPath keeps its alias rejection.

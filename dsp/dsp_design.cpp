@@ -2,9 +2,8 @@
 // transition width.
 #include <math.h>
 
+#include "dsp_math.h"
 #include "dsp_stages.h"
-
-static const double kPi = 3.14159265358979323846;
 
 static double BesselI0(double x) {
   double sum = 1.0, term = 1.0;

@@ -5,13 +5,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-static bool powerOfTwo(int n) {
-  return n > 0 && (n & (n - 1)) == 0;
-}
+#include "dsp_math.h"
 
 bool FftPlanInit(FftPlan& plan, int size) {
   memset(&plan, 0, sizeof plan);
-  if (!powerOfTwo(size) || size < kFftMinSize || size > kFftMaxSize) return false;
+  if (!IsPowerOfTwo(size) || size < kFftMinSize || size > kFftMaxSize) return false;
   // Twiddles: 6 m floats for each radix-4 pass, m = size/4, size/16, ...: under 2 size.
   plan.memory = malloc(sizeof(float) * 4 * size_t(size));
   if (!plan.memory) return false;
@@ -19,7 +17,6 @@ bool FftPlanInit(FftPlan& plan, int size) {
   plan.twiddles = static_cast<float*>(plan.memory);
   plan.scratchRe = plan.twiddles + 2 * size;
   plan.scratchIm = plan.scratchRe + size;
-  const double kTwoPi = 6.283185307179586;
   float* w = plan.twiddles;
   for (int n = size; n >= 4; n /= 4) {
     const int m = n / 4;

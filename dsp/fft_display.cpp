@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "dsp_math.h"
 #include "iq_path_state.h"
 
 // Each frame adds this share of itself to the average of those before it.
@@ -11,13 +12,8 @@ static const double kSmoothing = 0.5;
 // Added to every power before the logarithm: -300 dB, far below any signal.
 static const double kFloorPower = 1e-30;
 
-static bool powerOfTwo(int n) {
-  return n > 0 && (n & (n - 1)) == 0;
-}
-
 // The Blackman-Nuttall window, periodic form.
 static void makeWindow(float* w, int size, double* sum) {
-  const double kTwoPi = 6.283185307179586;
   const double a[4] = {0.3635819, 0.4891775, 0.1365995, 0.0106411};
   *sum = 0.0;
   for (int t = 0; t < size; t++) {
@@ -61,7 +57,7 @@ static bool allocate(Spectrum& s) {
 bool SpectrumInit(Spectrum& s, double bandRate, double shiftHz, double spanHz, int bins,
                   double framesPerSecond) {
   memset(&s, 0, sizeof s);
-  if (!powerOfTwo(bins) || bins < kSpectrumMinBins || bins > kSpectrumMaxBins) return false;
+  if (!IsPowerOfTwo(bins) || bins < kSpectrumMinBins || bins > kSpectrumMaxBins) return false;
   if (!(bandRate > 0.0 && spanHz > 0.0 && framesPerSecond > 0.0)) return false;
   const bool whole = spanHz == bandRate;
   if (!whole && spanHz * 2.0 > bandRate) return false;

@@ -4,9 +4,9 @@
 #include <emmintrin.h>
 #include <math.h>
 
+#include "dsp_math.h"
 #include "dsp_stages.h"
 
-static const double kTwoPi = 6.283185307179586476925;
 static const int kNcoRun = 256;
 
 void NcoTune(Nco& nco, double shiftHz, double rate) {

@@ -3,12 +3,12 @@
 #include <math.h>
 #include <stdio.h>
 
+#include "dsp_math.h"
 #include "stream_client.h"
 
 static const ULONGLONG kDropLogMs = 1000;
 
 void StreamShiftOutput(StreamClient& c, double hz, double outRate) {
-  const double kTwoPi = 6.283185307179586;
   c.mixing = hz != 0.0;
   c.mixRe = 1.0;
   c.mixIm = 0.0;
