@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include "budget.h"
+#include "clock.h"
 #include "console_queue.h"
 #include "file_io.h"
 #include "spool.h"
@@ -53,13 +54,9 @@ bool SpoolFileOrder(const char* name, uint64_t* order) {
 }
 
 int64_t UtcMs(const SYSTEMTIME& utc) {
-  FILETIME ft;
-  if (!SystemTimeToFileTime(&utc, &ft)) return 0;
-  ULARGE_INTEGER t;
-  t.LowPart = ft.dwLowDateTime;
-  t.HighPart = ft.dwHighDateTime;
-  const uint64_t k1970 = 116444736000000000ull;  // 100 ns ticks from 1601 to 1970
-  return int64_t((t.QuadPart - k1970) / 10000);
+  const int64_t k1970Ms = 11644473600000;  // from 1601, where the wall clock counts, to 1970
+  const int64_t wall = WallMs(utc);
+  return wall ? wall - k1970Ms : 0;
 }
 
 static void Put16(uint8_t* p, uint32_t v) {
