@@ -24,7 +24,7 @@ static const int kMaxViews = kStreamPoolMax;
 static SpectrumView g_views[kMaxViews];
 static SRWLOCK g_viewsLock = SRWLOCK_INIT;  // over users and making and freeing views
 
-static bool sameKey(const ViewKey& a, const ViewKey& b) {
+bool SameViewKey(const ViewKey& a, const ViewKey& b) {
   return a.band == b.band && a.bandRate == b.bandRate && a.bandL0 == b.bandL0 &&
          a.centre == b.centre && a.span == b.span && a.bins == b.bins;
 }
@@ -55,7 +55,7 @@ SpectrumView* ViewAcquire(const ViewKey& key) {
   AcquireSRWLockExclusive(&g_viewsLock);
   SpectrumView* found = nullptr;
   for (SpectrumView& v : g_views) {
-    if (v.users > 0 && sameKey(v.key, key)) found = &v;
+    if (v.users > 0 && SameViewKey(v.key, key)) found = &v;
   }
   for (int i = 0; !found && i < kMaxViews; i++) {
     SpectrumView& v = g_views[i];

@@ -19,6 +19,8 @@ struct ViewKey {
   int bins;         // a power of two, kSpectrumMinBins .. kSpectrumMaxBins
 };
 
+bool SameViewKey(const ViewKey& a, const ViewKey& b);
+
 struct SpectrumView;
 
 // The view of key, shared with every other client that holds it; null when it

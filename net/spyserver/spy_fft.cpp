@@ -75,7 +75,7 @@ void SpyFftApply(SpyFft& f, const StreamClient& c, const SpyDevice& d, bool on) 
   f.centre = SpyClampCentre(d, f.stage, f.wantedCentre);
   ViewKey key = {c.band,   int32_t(d.sampleRate),   int32_t(d.centre),
                  f.centre, d.sampleRate >> f.stage, binsFor(f.pixels)};
-  bool same = f.view && memcmp(&key, &f.key, sizeof key) == 0;
+  bool same = f.view && SameViewKey(key, f.key);
   if (on && same) return;
   if (!on && !f.view) return;
   SpyFftEnd(f);
